@@ -1,0 +1,63 @@
+// The process-wide link state and opening and closing the one serial port.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "serial_port.h"
+
+// The module's name and version, as the version command reports them.
+struct ModuleVersion {
+    char name[64] = {};     // upper case, zero-terminated
+    std::int32_t major = 0; // one decimal digit
+    std::int32_t minor = 0;
+};
+
+// The single link-state record of the process.
+struct ComLinkRecord {
+    std::unique_ptr<CSerialPort> port; // the current port; null while the link is closed
+    std::uint8_t terminator = 13;      // written after every command text
+    ModuleVersion version;             // filled by MonitorV
+};
+
+extern ComLinkRecord ComLink;
+
+// Open results.
+constexpr int LINK_OPEN_OK = 0;
+constexpr int LINK_OPEN_FAILED = 1;   // the device could not be opened
+constexpr int LINK_OPEN_NO_PROBE = 2; // the device is open but the module did not answer CR LF
+
+// Opens serial port number n (1 and up: "\\.\COMn" on Windows, /dev/ttyS<n-1> on POSIX) with
+// the baud rate in bits per second, the parity letter ('E'/'e' even, 'O'/'o' odd, 'M'/'m' mark,
+// 'S'/'s' space, anything else none), 8 data bits, 1 stop bit, no flow control, DTR and RTS off,
+// and the module's prompt ">" as event character; stores the terminator byte in ComLink, then
+// probes: writes the terminator alone, waits 100 ms and expects CR LF and the prompt.
+// Any open port is closed first. Prints "COM%d Open Success!\n" or "COM%d Open Error!\n".
+// Returns LINK_OPEN_OK, LINK_OPEN_FAILED or LINK_OPEN_NO_PROBE. A port object stays current
+// whatever the result, until CloseComPort.
+int OpenComPort(int port, int baud, char parity, std::uint8_t terminator);
+// The same without the probe: LINK_OPEN_OK or LINK_OPEN_FAILED.
+int OpenComPortNoProbe(int port, int baud, char parity, std::uint8_t terminator);
+
+// The same for a device named by text: "COMn" (as OpenComPort with n), "sim" (the built-in
+// module simulator, when the program has registered one with LinkSetSimulatorStarter; without
+// one the open fails) or a device path such as /dev/ttyUSB0. Diagnostic lines name the device
+// as given ("%s Open Success!\n").
+int OpenComDevice(const std::string& device, int baud, char parity, std::uint8_t terminator,
+                  bool probe = true);
+
+// Destroys the current port object, if any (closing its handle). Always returns 0.
+int CloseComPort();
+
+// True while a port object is current and its device is open.
+bool LinkIsOpen();
+
+// The device path for port number n on this platform ("\\.\COM3", "/dev/ttyS2").
+std::string LinkDeviceNameForPort(int port);
+
+// A function that starts the built-in module simulator and returns the path of the device to
+// open (the slave side of its pseudo-terminal), or an empty text on failure. Programs that
+// offer "sim" register one; the link itself knows nothing of the simulator.
+using LinkSimulatorStarter = std::string (*)();
+void LinkSetSimulatorStarter(LinkSimulatorStarter starter);

@@ -1,0 +1,196 @@
+#include "numtext.h"
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <locale.h>
+#define NUMTEXT_HAVE_USELOCALE 1
+#endif
+
+namespace {
+
+bool IsCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// For a decimal number text that std::from_chars found out of range: does it overflow (true)
+// or underflow (false)? Estimates the decimal exponent of its first significant digit.
+bool DecimalTextOverflows(std::string_view t) {
+    std::size_t i = 0;
+    long long intDigits = 0;    // significant digits before the point
+    long long leadingZeros = 0; // zeros after the point before the first significant digit
+    bool seenSignificant = false;
+    while (i < t.size() && IsDigit(t[i])) {
+        if (t[i] != '0' || seenSignificant) {
+            seenSignificant = true;
+            ++intDigits;
+        }
+        ++i;
+    }
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        while (i < t.size() && IsDigit(t[i])) {
+            if (!seenSignificant && t[i] == '0') {
+                ++leadingZeros;
+            } else {
+                seenSignificant = true;
+            }
+            ++i;
+        }
+    }
+    long long exponent = 0;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+            negative = t[i] == '-';
+            ++i;
+        }
+        while (i < t.size() && IsDigit(t[i])) {
+            if (exponent < 100000000) {
+                exponent = exponent * 10 + (t[i] - '0');
+            }
+            ++i;
+        }
+        if (negative) {
+            exponent = -exponent;
+        }
+    }
+    const long long magnitude = intDigits > 0 ? intDigits + exponent : exponent - leadingZeros;
+    return magnitude > 0;
+}
+
+#ifdef NUMTEXT_HAVE_USELOCALE
+// Switches the calling thread to the "C" locale for the lifetime of the object.
+class CLocaleScope {
+public:
+    CLocaleScope() {
+        static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+        if (cLocale != static_cast<locale_t>(0)) {
+            m_previous = uselocale(cLocale);
+        }
+    }
+    ~CLocaleScope() {
+        if (m_previous != static_cast<locale_t>(0)) {
+            uselocale(m_previous);
+        }
+    }
+    CLocaleScope(const CLocaleScope&) = delete;
+    CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+private:
+    locale_t m_previous = static_cast<locale_t>(0);
+};
+#else
+// Windows: the console never changes the C runtime's locale there, so "C" is in force.
+struct CLocaleScope {};
+#endif
+
+int VFormat(char* buf, std::size_t size, const char* fmt, va_list args) {
+    CLocaleScope scope;
+    return std::vsnprintf(buf, size, fmt, args);
+}
+
+} // namespace
+
+double NumTextToDouble(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsCSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // from_chars takes no sign of its own and, in the general format, no hexadecimal prefix,
+    // so "0x10" stops after the "0".
+    if (i < text.size() && text[i] == '-') {
+        return 0.0; // "--5": no number
+    }
+    const char* first = text.data() + i;
+    const char* last = text.data() + text.size();
+    double value = 0.0;
+    const auto result = std::from_chars(first, last, value, std::chars_format::general);
+    if (result.ec == std::errc::invalid_argument) {
+        return 0.0;
+    }
+    if (result.ec == std::errc::result_out_of_range) {
+        const std::string_view span(first, static_cast<std::size_t>(result.ptr - first));
+        value = DecimalTextOverflows(span) ? HUGE_VAL : 0.0;
+    }
+    return negative ? -value : value;
+}
+
+int NumTextToInt(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsCSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    while (i < text.size() && IsDigit(text[i])) {
+        if (value <= static_cast<long long>(INT_MAX) + 1) {
+            value = value * 10 + (text[i] - '0');
+        }
+        ++i;
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(value);
+}
+
+int NumFormat(char* buf, std::size_t size, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const int n = VFormat(buf, size, fmt, args);
+    va_end(args);
+    return n;
+}
+
+std::string NumVFormatString(const char* fmt, va_list args) {
+    char small[256];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = VFormat(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0) {
+        return std::string();
+    }
+    if (static_cast<std::size_t>(n) < sizeof small) {
+        return std::string(small, static_cast<std::size_t>(n));
+    }
+    std::string out(static_cast<std::size_t>(n) + 1, '\0');
+    VFormat(out.data(), out.size(), fmt, args);
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string NumFormatString(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string out = NumVFormatString(fmt, args);
+    va_end(args);
+    return out;
+}

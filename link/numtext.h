@@ -1,0 +1,42 @@
+// Locale-independent number text conversion and formatting.
+//
+// Qt sets the process locale from the environment, so the C library's strtod, atof and printf
+// would read and write "10,5" in a German locale. Everything that turns module replies, setup
+// values or operator entries into numbers, or numbers into command texts, goes through these
+// helpers instead: the decimal point is always ".".
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Converts the leading part of a text the way the C library's atof does for decimal input:
+// leading white space is skipped, then an optional sign, digits with an optional "." and an
+// optional exponent are taken; conversion stops at the first character that does not fit and a
+// text without a number gives 0. "12.5MHz" gives 12.5, "abc" 0. "inf", "infinity" and "nan" are
+// read as the C library reads them (callers refuse them where they matter). Hexadecimal forms
+// are not recognised: "0x10" gives 0.
+double NumTextToDouble(std::string_view text);
+
+// Converts the leading part of a text the way the C library's atoi does: white space, an
+// optional sign, decimal digits. Values beyond the range of int saturate at INT_MIN/INT_MAX
+// instead of being undefined.
+int NumTextToInt(std::string_view text);
+
+// snprintf under the "C" numeric locale. Returns what snprintf returns.
+int NumFormat(char* buf, std::size_t size, const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// The same, into a std::string.
+std::string NumFormatString(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The same, from a va_list (which it consumes).
+std::string NumVFormatString(const char* fmt, va_list args);
