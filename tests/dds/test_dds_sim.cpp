@@ -93,14 +93,4 @@ TEST_F(DdsSimTest, RegistersAgreeWithTheTableAfterSetsInBothModes) {
     EXPECT_EQ(m_diag.find('T'), std::string::npos) << "no reply timed out: " << m_diag;
 }
 
-TEST_F(DdsSimTest, ReadClocksMatchesInit) {
-    ASSERT_EQ(DdsInit(7), DDS_OK);
-    DdsModuleClocksRecord clocks;
-    ASSERT_EQ(DdsReadClocks(&clocks), DDS_OK);
-    EXPECT_EQ(clocks.crystalHz, DdsModuleClocks.crystalHz);
-    EXPECT_EQ(clocks.referenceHz, DdsModuleClocks.referenceHz);
-    EXPECT_EQ(clocks.ddsClockHz, DdsModuleClocks.ddsClockHz);
-    EXPECT_EQ(DdsModuleClocks.ddsClockHz, 122.88e6);
-}
-
 } // namespace

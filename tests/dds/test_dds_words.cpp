@@ -1,4 +1,4 @@
-// Word conversions, the reply value parser, the table dump and the result names: everything of
+// Word conversions, the reply value parser and the table dump: everything of
 // the DDS layer that needs no module.
 #include <gtest/gtest.h>
 
@@ -114,21 +114,6 @@ TEST_F(DdsWordsTest, UnrepresentableValuesGiveTheInvalidWord) {
     EXPECT_EQ(AmpToWord(2097152.0), DDS_WORD_INVALID); // (2^32 + 1) / 2
 }
 
-TEST(DdsClockUsableTest, AcceptsOnlyPlausibleClocks) {
-    const struct {
-        double clock;
-        bool usable;
-    } cases[] = {
-        {100e6, true}, {1e9, true},     {DDS_CLOCK_MAX_HZ, true}, {DBL_MIN, true}, {0.0, false},
-        {-0.0, false}, {-100e6, false}, {NAN_D, false},           {INF_D, false},  {-INF_D, false},
-        {2e12, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.clock);
-        EXPECT_EQ(DdsClockUsable(c.clock), c.usable);
-    }
-}
-
 TEST(DdsParseReplyValueTest, ReadsMegahertzAsHertz) {
     const std::string longOnes = "1" + std::string(62, '0'); // 63 characters: 1e62
     const struct {
@@ -210,21 +195,6 @@ TEST(DdsPrintTableTest, PrintsOneLinePerChannel) {
         << out;
     EXPECT_NE(out.find("CH[11]: On Freq[12.500000]MHz Ph[0.000] Amp[100.00]%\n"), std::string::npos)
         << out;
-}
-
-TEST(DdsResultNameTest, NamesEveryCode) {
-    const struct {
-        std::uint32_t code;
-        const char* name;
-    } cases[] = {
-        {DDS_OK, "DDS_OK"},          {0x40000001, "DDS_E_REPLY"},
-        {0x80000001, "DDS_E_FILE"},  {0x80000002, "DDS_E_CHANNEL"},
-        {0x80000003, "DDS_E_VALUE"}, {0x80000004, "DDS_E_CLOCK"},
-        {0x12345678, "unknown"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_STREQ(DdsResultName(c.code), c.name);
-    }
 }
 
 } // namespace
