@@ -83,6 +83,10 @@ double WordToAmp(std::int32_t word);
 std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double amplitude,
                             int single);
 
+// The text of the last command this layer sent ("" before the first), such as
+// "dds a 1999999a 1000 400 1". Refused calls send nothing and leave it as it was.
+const char* DdsLastCommand();
+
 // Sends "DDU", which applies the settings made in multiple-channel mode. Always DDS_OK.
 std::uint32_t DdsUpdate();
 

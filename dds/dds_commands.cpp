@@ -50,7 +50,19 @@ DdsModuleClocksRecord ClocksFromReply(const ReplyField fields[REPLY_FIELD_COUNT]
     return clocks;
 }
 
+// The text of the last command the layer sent, for tools that show what went out.
+std::string g_lastCommand;
+
+int Send(const char* command, ReplyField fields[REPLY_FIELD_COUNT]) {
+    g_lastCommand = command;
+    return SendCommand(command, fields);
+}
+
 } // namespace
+
+const char* DdsLastCommand() {
+    return g_lastCommand.c_str();
+}
 
 std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double amplitude,
                             int single) {
@@ -104,12 +116,12 @@ std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double 
               static_cast<unsigned>(static_cast<std::uint32_t>(ampWord)),
               static_cast<unsigned>(static_cast<std::uint32_t>(single)));
     ReplyField fields[REPLY_FIELD_COUNT];
-    return SendCommand(command, fields) == 2 ? DDS_OK : DDS_E_REPLY;
+    return Send(command, fields) == 2 ? DDS_OK : DDS_E_REPLY;
 }
 
 std::uint32_t DdsUpdate() {
     ReplyField fields[REPLY_FIELD_COUNT];
-    SendCommand("DDU", fields); // the module's answer to the update is not examined
+    Send("DDU", fields); // the module's answer to the update is not examined
     return DDS_OK;
 }
 
@@ -134,7 +146,7 @@ std::uint32_t DdsInit(int clockMode) {
     char command[COMMAND_SIZE];
     NumFormat(command, sizeof command, "DI %d", clockMode);
     ReplyField fields[REPLY_FIELD_COUNT];
-    if (SendCommand(command, fields) != 4) {
+    if (Send(command, fields) != 4) {
         return DDS_E_REPLY;
     }
     DdsModuleClocks = ClocksFromReply(fields);
@@ -152,7 +164,7 @@ std::uint32_t DdsReadClocks(DdsModuleClocksRecord* clocks) {
         return DDS_E_VALUE;
     }
     ReplyField fields[REPLY_FIELD_COUNT];
-    if (SendCommand("u0", fields) != 4) {
+    if (Send("u0", fields) != 4) {
         return DDS_E_REPLY;
     }
     *clocks = ClocksFromReply(fields);
