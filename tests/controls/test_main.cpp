@@ -1,0 +1,13 @@
+// Test entry point for widget tests: a QApplication around GoogleTest. Listing the tests (as
+// CTest's discovery does at build time) needs no application and no display.
+#include <QApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (GTEST_FLAG_GET(list_tests)) {
+        return RUN_ALL_TESTS();
+    }
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
