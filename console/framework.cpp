@@ -1,0 +1,179 @@
+#include "framework.h"
+
+#include "resource.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSettings>
+
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcMorvaneShell, "morvane.shell", QtInfoMsg)
+
+// ---- dialog units ------------------------------------------------------------------------
+
+int FwMulDiv(int a, int b, int c) {
+    if (c == 0) {
+        return -1;
+    }
+    const std::int64_t product = static_cast<std::int64_t>(a) * b;
+    const bool negative = (product < 0) != (c < 0);
+    const std::int64_t num = product < 0 ? -product : product;
+    const std::int64_t den = c < 0 ? -static_cast<std::int64_t>(c) : c;
+    const std::int64_t q = (num + den / 2) / den;
+    return static_cast<int>(negative ? -q : q);
+}
+
+CDialogBaseUnits FwDialogBaseUnits(int lettersWidth, int height) {
+    return CDialogBaseUnits{(lettersWidth / 26 + 1) / 2, height};
+}
+
+CDialogBaseUnits FwDialogBaseUnits(const QFont& font) {
+    static const QString letters =
+        QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    const QFontMetrics fm(font);
+    return FwDialogBaseUnits(fm.horizontalAdvance(letters), fm.height());
+}
+
+QRect DluToPixels(const CDialogBaseUnits& base, const QRect& du) {
+    return QRect(FwMulDiv(du.x(), base.cx, 4), FwMulDiv(du.y(), base.cy, 8),
+                 FwMulDiv(du.width(), base.cx, 4), FwMulDiv(du.height(), base.cy, 8));
+}
+
+QRect DluToPixels(const QFont& font, const QRect& du) {
+    return DluToPixels(FwDialogBaseUnits(font), du);
+}
+
+QSize DluToPixels(const QFont& font, const QSize& du) {
+    return DluToPixels(font, QRect(QPoint(0, 0), du)).size();
+}
+
+QFont FwTemplateFont(const QString& face, int points, int weight) {
+    QFont font(face);
+    font.setStyleHint(QFont::SansSerif);
+    int dpi = 96;
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        dpi = qRound(screen->logicalDotsPerInchY());
+    }
+    // The platform asks for an integer character height of -MulDiv(points, dpi, 72).
+    font.setPixelSize(FwMulDiv(points, dpi, 72));
+    font.setWeight(static_cast<QFont::Weight>(weight));
+    return font;
+}
+
+// ---- control ids -------------------------------------------------------------------------
+
+void FwPlaceControl(QWidget* control, int id, const QFont& font, const QRect& du) {
+    control->setObjectName(QString::number(id));
+    control->setGeometry(DluToPixels(font, du));
+}
+
+int GetDlgCtrlID(const QWidget* control) {
+    if (control == nullptr) {
+        return -1;
+    }
+    bool ok = false;
+    const int id = control->objectName().toInt(&ok, 10);
+    return ok ? id : -1;
+}
+
+QWidget* GetDlgItem(const QWidget* form, int id) {
+    if (form == nullptr) {
+        return nullptr;
+    }
+    return form->findChild<QWidget*>(QString::number(id));
+}
+
+// ---- message boxes -----------------------------------------------------------------------
+
+namespace {
+
+MessageBoxHook& CurrentHook() {
+    static MessageBoxHook hook;
+    return hook;
+}
+
+} // namespace
+
+MessageBoxHook MorvaneSetMessageBoxHook(MessageBoxHook hook) {
+    return std::exchange(CurrentHook(), std::move(hook));
+}
+
+QMessageBox::StandardButton MorvaneMessageBox(QWidget* owner, const QString& caption,
+                                              const QString& text, QMessageBox::Icon icon,
+                                              QMessageBox::StandardButtons buttons) {
+    CMessageBoxRequest request;
+    request.owner = owner;
+    request.caption = caption.isEmpty() ? QString::fromLatin1(IDS_APP_NAME) : caption;
+    request.text = text;
+    request.icon = icon;
+    request.buttons = buttons;
+    if (const MessageBoxHook& hook = CurrentHook()) {
+        return hook(request);
+    }
+
+    QWidget* parent = owner != nullptr ? owner : QApplication::activeWindow();
+    QMessageBox box(icon, request.caption, text, buttons, parent);
+    const int result = box.exec();
+    return static_cast<QMessageBox::StandardButton>(result);
+}
+
+CMessageBoxRecorder::CMessageBoxRecorder(QMessageBox::StandardButton answer) : m_answer(answer) {
+    m_prevHook = MorvaneSetMessageBoxHook([this](const CMessageBoxRequest& request) {
+        m_records.push_back(request);
+        return m_answer;
+    });
+}
+
+CMessageBoxRecorder::~CMessageBoxRecorder() {
+    MorvaneSetMessageBoxHook(std::move(m_prevHook));
+}
+
+// ---- profile -----------------------------------------------------------------------------
+
+QString FwGetProfileString(const QString& section, const QString& entry, const QString& def) {
+    QSettings profile(QString::fromLatin1(PROFILE_ORGANIZATION),
+                      QString::fromLatin1(PROFILE_APPLICATION));
+    profile.beginGroup(section);
+    const QVariant value = profile.value(entry);
+    return value.isValid() ? value.toString() : def;
+}
+
+bool FwWriteProfileString(const QString& section, const QString& entry, const QString& value) {
+    QSettings profile(QString::fromLatin1(PROFILE_ORGANIZATION),
+                      QString::fromLatin1(PROFILE_APPLICATION));
+    profile.beginGroup(section);
+    profile.setValue(entry, value);
+    profile.endGroup();
+    profile.sync();
+    return profile.status() == QSettings::NoError;
+}
+
+QString FwProfileLocation() {
+    const QSettings profile(QString::fromLatin1(PROFILE_ORGANIZATION),
+                            QString::fromLatin1(PROFILE_APPLICATION));
+    return profile.fileName();
+}
+
+// ---- resources ---------------------------------------------------------------------------
+
+// Q_INIT_RESOURCE must be used outside any namespace; the resources sit in a static library,
+// whose initialiser the linker would otherwise drop.
+static void InitMorvaneResources() {
+    Q_INIT_RESOURCE(morvane);
+}
+
+QIcon MorvaneAppIcon() {
+    static std::once_flag once;
+    std::call_once(once, InitMorvaneResources);
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/morvane/icon16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/morvane/icon32.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/morvane/icon48.png"), QSize(48, 48));
+    return icon;
+}

@@ -1,0 +1,314 @@
+// The application: command line, start-up with a view plugged in, the routed commands, and
+// the single-copy rule, in this process and with two real `morvane` processes.
+#include "aboutdlg.h"
+#include "formview.h"
+#include "framework.h"
+#include "mainfrm.h"
+#include "morvane.h"
+#include "resource.h"
+#include "singlecopy.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// Waits are limits for a shared, slow machine, not expectations of speed.
+constexpr int WAIT_MS = 60000;
+
+const QString SETTINGS = QStringLiteral("Settings");
+const QString CLASS_NAME = QStringLiteral("Class Name");
+
+QString StoredClassName() {
+    return FwGetProfileString(SETTINGS, CLASS_NAME, QStringLiteral("<none>"));
+}
+
+// Every test starts as on a machine where the console never ran, and leaves no socket file.
+class ConsoleApp : public ::testing::Test {
+protected:
+    void SetUp() override { Clean(); }
+    void TearDown() override { Clean(); }
+    static void Clean() {
+        QSettings profile(QString::fromLatin1(PROFILE_ORGANIZATION),
+                          QString::fromLatin1(PROFILE_APPLICATION));
+        profile.clear();
+        profile.sync();
+        QLocalServer::removeServer(CSingleCopy::DefaultServerName());
+    }
+};
+
+// A view that records what the application does to it.
+class CProbeView : public CFormView {
+public:
+    int initialUpdates = 0;
+    bool visibleAtInitialUpdate = true;
+    int* destroysOut = nullptr;
+    bool* childAliveOut = nullptr;
+
+    CProbeView() {
+        auto* child = new QPushButton(this);
+        child->setObjectName(QStringLiteral("1064"));
+        SetTotalSize(QSize(420, 310));
+    }
+    void OnInitialUpdate() override {
+        ++initialUpdates;
+        visibleAtInitialUpdate = GetParentFrame() != nullptr && GetParentFrame()->isVisible();
+        ResizeParentToFit(true);
+    }
+    void OnDestroy() override {
+        *destroysOut += 1;
+        *childAliveOut = GetDlgItem(this, 1064) != nullptr;
+    }
+};
+
+TEST(ConsoleCommandLine, OptionsAndExitCodes) {
+    struct Case {
+        QStringList args;
+        int result;
+        bool simulate;
+    };
+    const Case cases[] = {
+        {{QStringLiteral("morvane")}, CMorvaneApp::CONTINUE_STARTUP, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--simulate")},
+         CMorvaneApp::CONTINUE_STARTUP,
+         true},
+        {{QStringLiteral("morvane"), QStringLiteral("--version")}, 0, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--help")}, 0, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--help-all")}, 0, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--bogus")}, 1, false},
+        {{QStringLiteral("morvane"), QStringLiteral("setup.ini")}, 1, false},
+    };
+    for (const Case& c : cases) {
+        CMorvaneApp app;
+        EXPECT_EQ(app.ParseCommandLine(c.args), c.result) << c.args.join(u' ').toStdString();
+        EXPECT_EQ(app.IsSimulate(), c.simulate) << c.args.join(u' ').toStdString();
+    }
+}
+
+TEST_F(ConsoleApp, StartUpPlugsTheViewInAndStoresTheName) {
+    int destroys = 0;
+    bool childAlive = false;
+    CProbeView* probe = nullptr;
+    {
+        CMorvaneApp app;
+        ASSERT_EQ(app.ParseCommandLine({QStringLiteral("morvane")}), -1);
+        app.SetViewFactory([&]() {
+            probe = new CProbeView;
+            probe->destroysOut = &destroys;
+            probe->childAliveOut = &childAlive;
+            return probe;
+        });
+        // First start on this profile: nothing stored yet.
+        EXPECT_EQ(StoredClassName(), QStringLiteral("<none>"));
+        ASSERT_TRUE(app.InitInstance());
+
+        CMainFrame* frame = app.GetMainFrame();
+        ASSERT_NE(frame, nullptr);
+        ASSERT_NE(probe, nullptr);
+        EXPECT_EQ(frame->GetActiveView(), probe);
+        EXPECT_EQ(probe->initialUpdates, 1);
+        EXPECT_FALSE(probe->visibleAtInitialUpdate); // set up before the frame shows
+        EXPECT_TRUE(frame->isVisible());
+        EXPECT_EQ(frame->windowTitle(), QStringLiteral("Morvane V1.0"));
+        if (CMainFrame::PrimaryDisplayInfo().modeHeight > 768) {
+            EXPECT_EQ(probe->size(), QSize(420, 310)); // the frame shrank to the form
+        }
+
+        // The running copy's name is in the profile and it listens under it.
+        EXPECT_TRUE(app.GetSingleCopy().IsListening());
+        EXPECT_EQ(StoredClassName(), app.GetSingleCopy().ServerName());
+        EXPECT_TRUE(CSingleCopy::IsServerName(StoredClassName()));
+        EXPECT_EQ(destroys, 0);
+    }
+    // The view heard of its end while its controls still existed; the name stays stored.
+    EXPECT_EQ(destroys, 1);
+    EXPECT_TRUE(childAlive);
+    EXPECT_TRUE(CSingleCopy::IsServerName(StoredClassName()));
+}
+
+TEST_F(ConsoleApp, AboutCommandShowsTheAboutBoxModally) {
+    CMorvaneApp app;
+    ASSERT_TRUE(app.InitInstance());
+    QString caption;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        auto* box = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            return;
+        }
+        poll.stop();
+        caption = box->windowTitle();
+        GetDlgItem<QPushButton>(box, IDOK)->click();
+    });
+    poll.start();
+    EXPECT_TRUE(app.GetMainFrame()->SendCommand(ID_APP_ABOUT));
+    EXPECT_EQ(caption, QStringLiteral("About Morvane"));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    // New and open reach the application and change nothing.
+    EXPECT_TRUE(app.GetMainFrame()->SendCommand(ID_FILE_NEW));
+    EXPECT_TRUE(app.GetMainFrame()->SendCommand(ID_FILE_OPEN));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST_F(ConsoleApp, RaiseRequestRestoresAMinimisedFrame) {
+    CMorvaneApp app;
+    ASSERT_TRUE(app.InitInstance());
+    CMainFrame* frame = app.GetMainFrame();
+    frame->showMinimized();
+    ASSERT_TRUE(QTest::qWaitFor([frame]() { return frame->isMinimized(); }, WAIT_MS));
+
+    // What a second copy does: it finds this copy under the stored name.
+    EXPECT_TRUE(CSingleCopy::AskToRaise(StoredClassName()));
+    EXPECT_TRUE(QTest::qWaitFor([frame]() { return !frame->isMinimized(); }, WAIT_MS));
+    EXPECT_TRUE(frame->isVisible());
+}
+
+TEST_F(ConsoleApp, StoredNamesWithoutARunningCopyLetStartUpProceed) {
+    // A left-over socket file of a copy that ended: a listening socket whose file stays when
+    // the descriptor goes is hard to make portably, so a plain file stands in for it; a
+    // connection to it is refused the same way.
+    const QString leftOver = CSingleCopy::DefaultServerName();
+    const QString leftOverPath = QDir::tempPath() + QLatin1Char('/') + leftOver;
+    {
+        QFile file(leftOverPath);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    const QString outside = QDir::tempPath() + QStringLiteral("/morvane-test-not-ours");
+    {
+        QFile file(outside);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+
+    struct Case {
+        QString stored;
+        bool isServerName;
+    };
+    const Case cases[] = {
+        {QStringLiteral("default string"), false},
+        {QStringLiteral("Morvane-nobody-0123456789ab"), true},
+        {leftOver, true},
+        {outside, false}, // never touched, whatever the profile says
+        {QStringLiteral("Afx:00400000:b:00010003:00000006:00000000"), false},
+        {QString(), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CSingleCopy::IsServerName(c.stored), c.isServerName) << c.stored.toStdString();
+        EXPECT_FALSE(CSingleCopy::AskToRaise(c.stored)) << c.stored.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(leftOverPath)); // the stale socket file was cleared away
+    EXPECT_TRUE(QFile::exists(outside));
+    QFile::remove(outside);
+
+    // Start-up proceeds over a stale value and overwrites it.
+    ASSERT_TRUE(
+        FwWriteProfileString(SETTINGS, CLASS_NAME, QStringLiteral("Morvane-gone-00ff00ff00ff")));
+    CMorvaneApp app;
+    ASSERT_TRUE(app.InitInstance());
+    EXPECT_EQ(StoredClassName(), CSingleCopy::DefaultServerName());
+}
+
+// ---- two processes -----------------------------------------------------------------------
+
+// One `morvane` process on the test's profile, with the shell's trace lines on its stderr.
+class CConsoleProcess {
+public:
+    CConsoleProcess() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("morvane.shell.debug=true"));
+        m_process.setProcessEnvironment(env);
+        m_process.setProgram(QStringLiteral(MORVANE_EXE));
+    }
+    ~CConsoleProcess() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(WAIT_MS);
+        }
+    }
+    void Start() { m_process.start(); }
+    QProcess& Process() { return m_process; }
+
+    // Waits until the trace holds text; false when the process ended or the limit passed.
+    bool WaitForTrace(const QString& text) {
+        return QTest::qWaitFor(
+                   [&]() {
+                       m_trace += QString::fromLocal8Bit(m_process.readAllStandardError());
+                       return m_trace.contains(text) || m_process.state() == QProcess::NotRunning;
+                   },
+                   WAIT_MS) &&
+               m_trace.contains(text);
+    }
+    QString Trace() {
+        m_trace += QString::fromLocal8Bit(m_process.readAllStandardError());
+        return m_trace;
+    }
+
+private:
+    QProcess m_process;
+    QString m_trace;
+};
+
+TEST_F(ConsoleApp, TwoProcessesSecondCopyRaisesTheFirstAndEnds) {
+    const QString name = CSingleCopy::DefaultServerName();
+    CConsoleProcess first;
+    first.Start();
+    ASSERT_TRUE(first.WaitForTrace(QStringLiteral("listening on ") + name))
+        << first.Trace().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&]() { return StoredClassName() == name; }, WAIT_MS));
+
+    CConsoleProcess second;
+    second.Start();
+    ASSERT_TRUE(second.Process().waitForFinished(WAIT_MS));
+    EXPECT_EQ(second.Process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.Process().exitCode(), 0);
+    const QString secondTrace = second.Trace();
+    EXPECT_TRUE(secondTrace.contains(QStringLiteral("asked the copy on ") + name))
+        << secondTrace.toStdString();
+    EXPECT_FALSE(secondTrace.contains(QStringLiteral("listening on"))); // it made no window
+
+    EXPECT_TRUE(first.WaitForTrace(QStringLiteral("raise-request"))) << first.Trace().toStdString();
+    EXPECT_EQ(first.Process().state(), QProcess::Running);
+    EXPECT_EQ(StoredClassName(), name);
+}
+
+TEST_F(ConsoleApp, TwoProcessesCopyThatDiedLeavesNoObstacle) {
+#ifdef Q_OS_UNIX
+    const QString name = CSingleCopy::DefaultServerName();
+    {
+        CConsoleProcess crashed;
+        crashed.Start();
+        ASSERT_TRUE(crashed.WaitForTrace(QStringLiteral("listening on ") + name));
+        ASSERT_TRUE(QTest::qWaitFor([&]() { return StoredClassName() == name; }, WAIT_MS));
+        // Killed without a chance to clean up: its socket file and its profile value remain.
+        crashed.Process().kill();
+        ASSERT_TRUE(crashed.Process().waitForFinished(WAIT_MS));
+    }
+    ASSERT_TRUE(QFile::exists(QDir::tempPath() + QLatin1Char('/') + name));
+    ASSERT_EQ(StoredClassName(), name);
+
+    CConsoleProcess next;
+    next.Start();
+    EXPECT_TRUE(next.WaitForTrace(QStringLiteral("listening on ") + name))
+        << next.Trace().toStdString();
+    EXPECT_TRUE(next.Trace().contains(QStringLiteral("removed the stale socket")));
+    EXPECT_EQ(next.Process().state(), QProcess::Running);
+    EXPECT_EQ(StoredClassName(), name);
+#else
+    GTEST_SKIP() << "named pipes leave no file behind";
+#endif
+}
+
+} // namespace
