@@ -47,9 +47,15 @@ private:
     std::size_t m_stored = 0;
 };
 
-// One wait for a port event. Returns false when the cycle is to start again at once: the wait
-// failed, brought an event other than a received character, and did not end by time-out.
-bool WaitForPortEvent(CSerialPort& port) {
+// What one wait for a port event brought.
+enum class PortEvent {
+    Restart,     // the wait failed with an event other than a received character: wait again
+    LookAtQueue, // a received character, a time-out, or anything else: look at the queue
+    SentOnly,    // only the transmitter ran empty (our own command went out): wait again
+};
+
+// One wait for a port event, up to 100 ms.
+PortEvent WaitForPortEvent(CSerialPort& port) {
     std::uint32_t mask = 0;
     const bool completed = port.WaitPortEvent(&mask);
     int waited = LINK_WAIT_SIGNALLED;
@@ -59,9 +65,15 @@ bool WaitForPortEvent(CSerialPort& port) {
         ok = port.IoResult(nullptr);
     }
     if (!ok && mask != LINK_EV_RXCHAR && waited != LINK_WAIT_TIMEOUT) {
-        return false;
+        return PortEvent::Restart;
     }
-    return true;
+    // The transmit-empty event fires once after each command written. It says nothing about
+    // the reply, so it is not idle time: counting it and sleeping 2 ms would delay every
+    // reply by that much.
+    if (ok && waited != LINK_WAIT_TIMEOUT && mask == LINK_EV_TXEMPTY) {
+        return PortEvent::SentOnly;
+    }
+    return PortEvent::LookAtQueue;
 }
 
 // The event-driven reader behind ReadReply and WaitPrompt: waits for a port event, reads every
@@ -72,7 +84,7 @@ template <class OnByte> int EventReader(CSerialPort& port, int idleLimit, OnByte
     int idle = 0;
     bool done = false;
     while (!done) {
-        if (!WaitForPortEvent(port)) {
+        if (WaitForPortEvent(port) != PortEvent::LookAtQueue) {
             continue;
         }
         (void)port.ResetIoEvent();

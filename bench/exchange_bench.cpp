@@ -1,0 +1,93 @@
+// Latency of one command exchange against the module simulator on a pseudo-terminal:
+// "dds a 1999999a 1000 400 1" and its reply, through the real serial code path.
+//
+// Unpaced, the figure is the link's own overhead (write, event wait, one-byte reads, split).
+// Paced at a baud rate, it is compared with the wire time of the bytes the simulator sent
+// (10 bits a byte): a ratio near 1.0 means the reader adds nothing a person would notice.
+//
+//   bench_exchange [ITERATIONS] [BAUD]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "comlink.h"
+#include "diag.h"
+#include "exchange.h"
+#include "pty_simulator.h"
+
+namespace {
+
+constexpr const char* COMMAND = "dds a 1999999a 1000 400 1";
+
+struct Figures {
+    double median = 0;
+    double p99 = 0;
+};
+
+Figures Percentiles(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    Figures f;
+    f.median = v[v.size() / 2];
+    f.p99 = v[std::min(v.size() - 1, (v.size() * 99) / 100)];
+    return f;
+}
+
+// Runs the exchange `iterations` times against a simulator paced at `baud` (0 = unpaced).
+// Returns the durations in microseconds; *replyBytes receives the bytes of one reply.
+std::vector<double> Measure(int baud, int iterations, std::size_t* replyBytes) {
+    SimOptions options;
+    options.baud = baud;
+    CPtySimulator sim(options);
+    if (!sim.Start()) {
+        std::fprintf(stderr, "cannot start the simulator\n");
+        std::exit(1);
+    }
+    if (OpenComDevice(sim.SlavePath(), baud > 0 ? baud : 115200, 'N', 13) != LINK_OPEN_OK) {
+        std::fprintf(stderr, "the simulator did not answer the probe\n");
+        std::exit(1);
+    }
+    std::vector<double> us;
+    us.reserve(static_cast<std::size_t>(iterations));
+    ReplyField fields[REPLY_FIELD_COUNT];
+    for (int i = 0; i < iterations + 20; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const int n = SendCommand(COMMAND, fields);
+        const auto t1 = std::chrono::steady_clock::now();
+        if (n != 2) {
+            std::fprintf(stderr, "unexpected reply: %d fields\n", n);
+            std::exit(1);
+        }
+        if (i >= 20) { // the first exchanges warm caches and the scheduler up
+            us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        }
+    }
+    CloseComPort();
+    // Echo, CR LF, the answer line and the prompt, as the simulator sends them.
+    *replyBytes = std::string(COMMAND).size() + 2 + std::string("OK\r\n").size() + 1;
+    return us;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int iterations = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
+    const int baud = argc > 2 ? std::atoi(argv[2]) : 115200;
+    DiagSetSink([](std::string_view) {});
+
+    std::size_t bytes = 0;
+    const Figures unpaced = Percentiles(Measure(0, iterations, &bytes));
+    std::printf("unpaced: median %.1f us, p99 %.1f us (%d exchanges)\n", unpaced.median,
+                unpaced.p99, iterations);
+
+    const int pacedIterations = std::max(10, iterations / 10);
+    const Figures paced = Percentiles(Measure(baud, pacedIterations, &bytes));
+    const double wireUs = static_cast<double>(bytes) * 10.0 * 1e6 / baud;
+    std::printf("paced at %d baud: median %.1f us, p99 %.1f us; wire time of %zu bytes %.1f us; "
+                "ratio median %.4f, p99 %.4f (%d exchanges)\n",
+                baud, paced.median, paced.p99, bytes, wireUs, paced.median / wireUs,
+                paced.p99 / wireUs, pacedIterations);
+    return 0;
+}
