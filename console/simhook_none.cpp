@@ -1,0 +1,3 @@
+#include "simhook.h"
+
+bool ConsoleRegisterSimulator() { return false; }
