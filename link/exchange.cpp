@@ -224,32 +224,33 @@ int SendCommand(const char* command, ReplyField fields[REPLY_FIELD_COUNT]) {
     return n == -1 ? 1 : n;
 }
 
-std::size_t ReadReplyPoll(char* buffer, std::size_t size) {
+namespace {
+
+// A polling read into a caller's buffer, ending after the batch in which endTest(byte,
+// lastOfBatch) said so, or after the idle polls with "T".
+template <class EndTest> std::size_t PollReply(char* buffer, std::size_t size, EndTest endTest) {
     CReplySink sink(buffer, size);
     CSerialPort* port = Port();
-    if (!port) {
-        return sink.Finish();
-    }
-    const bool gaveUp = PollingReader(*port, [&](std::uint8_t b, bool last) {
-        sink.Put(b);
-        return last && b == '>';
-    });
+    const bool gaveUp = port && PollingReader(*port, [&](std::uint8_t b, bool last) {
+                            sink.Put(b);
+                            return endTest(b, last);
+                        });
     if (gaveUp) {
         DiagWrite("T");
     }
     return sink.Finish();
 }
 
+} // namespace
+
+std::size_t ReadReplyPoll(char* buffer, std::size_t size) {
+    return PollReply(buffer, size, [](std::uint8_t b, bool last) { return last && b == '>'; });
+}
+
 std::size_t ReadReplyUntil(char* buffer, std::size_t size, int mode) {
-    CReplySink sink(buffer, size);
-    CSerialPort* port = Port();
-    if (!port) {
-        return sink.Finish();
-    }
     std::uint8_t previous = 0;
     bool seenEnd = false;
-    const bool gaveUp = PollingReader(*port, [&](std::uint8_t b, bool last) {
-        sink.Put(b);
+    return PollReply(buffer, size, [&](std::uint8_t b, bool last) {
         switch (mode) {
         case READ_UNTIL_PROMPT:
             seenEnd = seenEnd || b == '>';
@@ -266,26 +267,10 @@ std::size_t ReadReplyUntil(char* buffer, std::size_t size, int mode) {
         previous = b;
         return last && seenEnd;
     });
-    if (gaveUp) {
-        DiagWrite("T");
-    }
-    return sink.Finish();
 }
 
 std::size_t ReadAvailable(char* buffer, std::size_t size) {
-    CReplySink sink(buffer, size);
-    CSerialPort* port = Port();
-    if (!port) {
-        return sink.Finish();
-    }
-    const bool gaveUp = PollingReader(*port, [&](std::uint8_t b, bool last) {
-        sink.Put(b);
-        return last;
-    });
-    if (gaveUp) {
-        DiagWrite("T");
-    }
-    return sink.Finish();
+    return PollReply(buffer, size, [](std::uint8_t, bool last) { return last; });
 }
 
 std::uint8_t ReadOneByte() {

@@ -147,7 +147,10 @@ TEST_F(LinkTest, BytesAfterThePromptStartTheNextReply) {
         if (line == "a") {
             return {{"a\r\n1\r\n>", 0}, {"late\r\n>", 50}};
         }
-        return CFakeModule::Reply(line, {"2"});
+        // Answered after a pause, so that the late bytes are a batch of their own.
+        std::vector<FakeChunk> reply = CFakeModule::Reply(line, {"2"});
+        reply.front().delayMsBefore = 300;
+        return reply;
     });
     ASSERT_EQ(Open(module), LINK_OPEN_OK);
     ReplyField f[REPLY_FIELD_COUNT];
