@@ -1,0 +1,392 @@
+// The form: template 101, the initial update, the switches with their LEDs, the mode check
+// boxes and the update button.
+#include "morvanedlg.h"
+
+#include "cccombobox.h"
+#include "colorref.h"
+#include "dds.h"
+#include "framework.h"
+#include "mainfrm.h"
+#include "resource.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimerEvent>
+
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+// ---- form template 101 -------------------------------------------------------------------
+
+const QString FORM_FONT_FACE = QStringLiteral("微軟正黑體");
+constexpr int FORM_FONT_POINTS = 12;
+constexpr int FORM_FONT_WEIGHT = 400;
+constexpr int FORM_WIDTH_DU = 282;
+constexpr int FORM_HEIGHT_DU = 182;
+
+const QString PANEL_TITLE = QStringLiteral("QM-TRV 可程控精準數位合成模組");
+constexpr int PANEL_RECT_DU[4] = {6, 5, 270, 171};
+
+const QString SWITCH_OFF_TEXT = QStringLiteral("開啟"); // the switch offers to switch on
+const QString SWITCH_ON_TEXT = QStringLiteral("關閉");  // the switch offers to switch off
+
+// Top of each channel index's row in dialog units. Indexes 4 to 7 lie hidden under the rows
+// of indexes 8 to 11, which carry the labels CH5 to CH8.
+constexpr int ROW_TOP_DU[CMorvaneDlg::CHANNELS] = {29,  44,  59, 75,  91,  107,
+                                                   123, 139, 91, 107, 123, 139};
+// The rows the operator sees, top to bottom; also the tab order.
+constexpr int VISIBLE_ROWS[] = {0, 1, 2, 3, 8, 9, 10, 11};
+constexpr bool RowIsHidden(int i) {
+    return i >= 4 && i <= 7;
+}
+// The number in a row's label: CH1 to CH8 for indexes 0 to 7, CH5 to CH8 again for 8 to 11.
+constexpr int RowLabelNumber(int i) {
+    return i < 8 ? i + 1 : i - 3;
+}
+
+// Labels and captions sit this far below their row's top and are 8 units high.
+constexpr int STATIC_OFFSET_DU = 2;
+constexpr int STATIC_HEIGHT_DU = 8;
+constexpr int LABEL_X_DU = 14;
+constexpr int LABEL_WIDTH_DU = 18;
+
+struct CaptionTemplate {
+    const char* text;
+    int x;
+    int width;
+};
+// The captions of every row.
+constexpr CaptionTemplate ROW_CAPTIONS[] = {
+    {"頻率", 36, 14}, {"MHz", 86, 20},   {"振幅", 109, 14},
+    {"%", 147, 8},    {"相位", 161, 14}, {"度", 208, 10},
+};
+
+struct ComboTemplate {
+    int firstId;
+    int x;
+    int width;
+    int droppedHeight; // edit field and drop-down list together
+};
+constexpr ComboTemplate FREQ_COMBO = {CMorvaneDlg::IDC_FREQ_FIRST, 51, 34, 40};
+constexpr ComboTemplate AMP_COMBO = {CMorvaneDlg::IDC_AMP_FIRST, 124, 22, 35};
+constexpr ComboTemplate PHASE_COMBO = {CMorvaneDlg::IDC_PHASE_FIRST, 176, 31, 39};
+
+constexpr int LED_X_DU = 220;
+constexpr int LED_SIZE_DU = 13;
+constexpr int SWITCH_X_DU = 236;
+constexpr int SWITCH_WIDTH_DU = 31;
+constexpr int SWITCH_HEIGHT_DU = 12;
+
+constexpr int SINGLE_RECT_DU[4] = {112, 158, 47, 8};
+constexpr int MULTIPLE_RECT_DU[4] = {169, 158, 48, 8};
+constexpr int UPDATE_RECT_DU[4] = {236, 156, 31, 12};
+
+// ---- colours of the initial update -------------------------------------------------------
+
+constexpr int HEADER_STYLE = 1;
+constexpr COLORREF HEADER_FILL = 0xFFA940; // red 64, green 169, blue 255
+constexpr COLORREF TITLE_TEXT = 0xFFFFFF;
+constexpr COLORREF COMBO_BK_EVEN = 0x737373;
+constexpr COLORREF COMBO_BK_ODD = 0x969696;
+constexpr COLORREF COMBO_TEXT = 0xFFFFFF;
+constexpr COLORREF FREQ_HOVER_BK = 0xFAFAFA;
+constexpr COLORREF AMP_PHASE_HOVER_BK = 0xFFFFFF;
+
+QRect Du(const int (&rect)[4]) {
+    return QRect(rect[0], rect[1], rect[2], rect[3]);
+}
+
+// Puts a control of a row on the form (id -1: a static text without an id of its own); the
+// controls of hidden rows are hidden and disabled.
+void PlaceRowControl(QWidget* control, int id, const QFont& font, const QRect& du, int row) {
+    if (id >= 0) {
+        FwPlaceControl(control, id, font, du);
+    } else {
+        control->setGeometry(DluToPixels(font, du));
+    }
+    if (RowIsHidden(row)) {
+        control->setEnabled(false);
+        control->hide();
+    }
+}
+
+// A drop-down combo box: its template height is that of the edit field with the dropped list.
+// The edit field keeps the control's own height; the list shows as many items as fit below it.
+void PlaceCombo(CCComboBox* combo, const ComboTemplate& t, const QFont& font, int row) {
+    const QRect du(t.x, ROW_TOP_DU[row], t.width, t.droppedHeight);
+    PlaceRowControl(combo, t.firstId + row, font, du, row);
+    const QRect dropped = combo->geometry();
+    const int fieldHeight = std::min(combo->sizeHint().height(), dropped.height());
+    combo->setGeometry(dropped.x(), dropped.y(), dropped.width(), fieldHeight);
+    const int itemHeight = std::max(1, QFontMetrics(font).height());
+    combo->setMaxVisibleItems(std::max(1, (dropped.height() - fieldHeight) / itemHeight));
+}
+
+QLabel* MakeStatic(QWidget* form, const QString& text, Qt::Alignment align) {
+    auto* label = new QLabel(text, form);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(align | Qt::AlignTop);
+    return label;
+}
+
+} // namespace
+
+CMorvaneDlg::CMorvaneDlg(QWidget* parent) : CFormView(parent) {
+    ShowMsgInitLedResources();
+    CreateTemplateControls();
+    DoDataExchange();
+}
+
+// The members die with the form; the port is closed when the window is destroyed (OnDestroy).
+CMorvaneDlg::~CMorvaneDlg() = default;
+
+QString CMorvaneDlg::Device() const {
+    return QString::fromStdString(m_strDeviceOverride.empty() ? m_strDevice : m_strDeviceOverride);
+}
+
+void CMorvaneDlg::CreateTemplateControls() {
+    // The form: a child window without border or edge, in the template's font. Its controls
+    // are created in the template's order, which is also their tab order.
+    const QFont font = FwTemplateFont(FORM_FONT_FACE, FORM_FONT_POINTS, FORM_FONT_WEIGHT);
+    setFont(font);
+    SetTotalSize(DluToPixels(font, QSize(FORM_WIDTH_DU, FORM_HEIGHT_DU)));
+    resize(GetTotalSize());
+
+    const QPixmap templateLed(QString::fromLatin1(LED_OFF_RESOURCE));
+    std::vector<QWidget*> tabOrder;
+
+    auto makeRow = [&](int i) {
+        const int top = ROW_TOP_DU[i];
+        const int staticTop = top + STATIC_OFFSET_DU;
+
+        QLabel* label =
+            MakeStatic(this, QStringLiteral("CH%1").arg(RowLabelNumber(i)), Qt::AlignRight);
+        PlaceRowControl(label, IDC_LABEL_FIRST + i, font,
+                        QRect(LABEL_X_DU, staticTop, LABEL_WIDTH_DU, STATIC_HEIGHT_DU), i);
+        for (const CaptionTemplate& caption : ROW_CAPTIONS) {
+            QLabel* text = MakeStatic(this, QString::fromUtf8(caption.text), Qt::AlignLeft);
+            PlaceRowControl(text, -1, font,
+                            QRect(caption.x, staticTop, caption.width, STATIC_HEIGHT_DU), i);
+        }
+
+        for (const ComboTemplate* t : {&FREQ_COMBO, &AMP_COMBO, &PHASE_COMBO}) {
+            auto* combo = new CCComboBox(this);
+            PlaceCombo(combo, *t, font, i);
+            tabOrder.push_back(combo);
+        }
+
+        // A bitmap picture takes the size of its bitmap, from its top-left corner on.
+        auto* led = new QLabel(this);
+        PlaceRowControl(led, IDC_LED_FIRST + i, font,
+                        QRect(LED_X_DU, top, LED_SIZE_DU, LED_SIZE_DU), i);
+        led->setPixmap(templateLed);
+        if (!templateLed.isNull()) {
+            led->resize(templateLed.size());
+        }
+
+        auto* button = new QPushButton(SWITCH_OFF_TEXT, this);
+        button->setAutoDefault(false);
+        PlaceRowControl(button, IDC_SWITCH_FIRST + i, font,
+                        QRect(SWITCH_X_DU, top, SWITCH_WIDTH_DU, SWITCH_HEIGHT_DU), i);
+        tabOrder.push_back(button);
+    };
+    for (int i : VISIBLE_ROWS) {
+        makeRow(i);
+    }
+    for (int i = 0; i < CHANNELS; ++i) {
+        if (RowIsHidden(i)) {
+            makeRow(i);
+        }
+    }
+
+    // The mode boxes are automatic check boxes that a click can reach but tabbing cannot.
+    auto* single = new QCheckBox(QStringLiteral("單個通道設定"), this);
+    FwPlaceControl(single, IDC_SINGLE, font, Du(SINGLE_RECT_DU));
+    single->setFocusPolicy(Qt::ClickFocus);
+    auto* multiple = new QCheckBox(QStringLiteral("多個通道設定"), this);
+    FwPlaceControl(multiple, IDC_MULTIPLE, font, Du(MULTIPLE_RECT_DU));
+    multiple->setFocusPolicy(Qt::ClickFocus);
+
+    auto* update = new QPushButton(QStringLiteral("更新"), this);
+    update->setAutoDefault(false);
+    FwPlaceControl(update, IDC_UPDATE, font, Du(UPDATE_RECT_DU));
+    tabOrder.push_back(update);
+
+    // The frame round the panel lies beneath everything it frames.
+    m_grpPanel.Attach(this, IDC_PANEL, PANEL_TITLE, DluToPixels(font, Du(PANEL_RECT_DU)));
+
+    for (std::size_t k = 1; k < tabOrder.size(); ++k) {
+        QWidget::setTabOrder(tabOrder[k - 1], tabOrder[k]);
+    }
+}
+
+void CMorvaneDlg::DoDataExchange() {
+    for (int i = 0; i < CHANNELS; ++i) {
+        m_cbFreq[i] = GetDlgItem<CCComboBox>(this, IDC_FREQ_FIRST + i);
+        m_cbAmp[i] = GetDlgItem<CCComboBox>(this, IDC_AMP_FIRST + i);
+        m_cbPhase[i] = GetDlgItem<CCComboBox>(this, IDC_PHASE_FIRST + i);
+    }
+    m_chkSingle = GetDlgItem<QCheckBox>(this, IDC_SINGLE);
+    m_chkMultiple = GetDlgItem<QCheckBox>(this, IDC_MULTIPLE);
+    m_btnUpdate = GetDlgItem<QPushButton>(this, IDC_UPDATE);
+}
+
+void CMorvaneDlg::ConnectMessageMap() {
+    // Timer and destruction reach the form through timerEvent and OnDestroy.
+    for (int n = 1; n <= CHANNELS; ++n) {
+        auto* button = GetDlgItem<QPushButton>(this, IDC_SWITCH_FIRST + n - 1);
+        connect(button, &QPushButton::clicked, this, [this, n] { OnBnClickedSwitch(n); });
+    }
+    connect(m_chkSingle, &QCheckBox::clicked, this, &CMorvaneDlg::OnBnClickedSingle);
+    connect(m_chkMultiple, &QCheckBox::clicked, this, &CMorvaneDlg::OnBnClickedMultiple);
+    connect(m_btnUpdate, &QPushButton::clicked, this, &CMorvaneDlg::OnBnClickedUpdate);
+    CMainFrame* frame = GetParentFrame();
+    if (frame == nullptr) {
+        return;
+    }
+    connect(frame->FindCommand(ID_PORT_OPEN), &QAction::triggered, this, &CMorvaneDlg::OnPortOpen);
+    connect(frame->FindCommand(ID_PORT_CLOSE), &QAction::triggered, this,
+            &CMorvaneDlg::OnPortClose);
+    connect(frame->FindCommand(ID_READ_STATUS), &QAction::triggered, this,
+            &CMorvaneDlg::OnReadStatus);
+    frame->SetCommandUpdateHandler(ID_PORT_OPEN, [this](QAction* item) { OnUpdatePortOpen(item); });
+    frame->SetCommandUpdateHandler(ID_PORT_CLOSE,
+                                   [this](QAction* item) { OnUpdatePortClose(item); });
+}
+
+void CMorvaneDlg::OnInitialUpdate() {
+    CFormView::OnInitialUpdate();
+    ConnectMessageMap();
+
+    ResizeParentToFit(true);
+
+    m_bmpLedOff = QPixmap(QString::fromLatin1(LED_OFF_RESOURCE));
+    m_bmpLedOn = QPixmap(QString::fromLatin1(LED_ON_RESOURCE));
+
+    m_pMainFrame = GetParentFrame();
+
+    m_grpPanel.SetHeaderStyle(HEADER_STYLE);
+    m_grpPanel.SetHeaderColors(HEADER_FILL, SysColor(COLOR_BTNFACE), true);
+    m_grpPanel.SetTitleTextColor(TITLE_TEXT);
+
+    for (int i = 0; i < CHANNELS; ++i) {
+        const COLORREF bk = (i % 2 != 0) ? COMBO_BK_ODD : COMBO_BK_EVEN;
+        if (auto* freq = GetDlgItem<CCComboBox>(this, IDC_FREQ_FIRST + i)) {
+            freq->SetNormalBkColor(bk);
+            freq->SetNormalTextColor(COMBO_TEXT);
+            freq->SetHoverBkColor(FREQ_HOVER_BK);
+        }
+        for (int first : {IDC_AMP_FIRST, IDC_PHASE_FIRST}) {
+            if (auto* combo = GetDlgItem<CCComboBox>(this, first + i)) {
+                combo->SetNormalBkColor(bk);
+                combo->SetNormalTextColor(COMBO_TEXT);
+                combo->SetHoverBkColor(AMP_PHASE_HOVER_BK);
+            }
+        }
+    }
+
+    m_grpPanel.setFocus();
+
+    m_chkSingle->setChecked(true);
+    m_btnUpdate->setEnabled(false);
+
+    if (!m_dlgStatus.IsCreated()) {
+        (void)m_dlgStatus.Create();
+        m_dlgStatus.hide();
+    }
+
+    std::fill(std::begin(m_bChannelOn), std::end(m_bChannelOn), false);
+    std::fill(std::begin(m_bLedLit), std::end(m_bLedLit), false);
+    std::fill(std::begin(m_bLedDark), std::end(m_bLedDark), false);
+
+    if (PortOpenClose(true) == 0) {
+        m_statusTimer.start(STATUS_TIMER_MS, this);
+    }
+}
+
+void CMorvaneDlg::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == m_statusTimer.timerId()) {
+        OnTimer(STATUS_TIMER_ID);
+        return;
+    }
+    CFormView::timerEvent(event);
+}
+
+// ---- switches and LEDs -------------------------------------------------------------------
+
+void CMorvaneDlg::OnBnClickedSwitch(int n) {
+    if (!m_bPortOpen) {
+        return;
+    }
+    const int c = n - 1;
+    (void)SendChannel(c, ToggleChannel(c));
+}
+
+bool CMorvaneDlg::ToggleChannel(int c) {
+    if (c < 0 || c >= CHANNELS) {
+        return false;
+    }
+    auto* button = GetDlgItem<QPushButton>(this, IDC_SWITCH_FIRST + c);
+    m_bChannelOn[c] = !m_bChannelOn[c];
+    if (m_bChannelOn[c]) {
+        button->setText(SWITCH_ON_TEXT);
+        SetChannelLed(c, true);
+        return true;
+    }
+    button->setText(SWITCH_OFF_TEXT);
+    SetChannelLed(c, false);
+    return false;
+}
+
+void CMorvaneDlg::SetChannelLed(int c, bool lit) {
+    if (c < 0 || c >= CHANNELS) {
+        return;
+    }
+    auto* led = GetDlgItem<QLabel>(this, IDC_LED_FIRST + c);
+    if (led == nullptr) {
+        return;
+    }
+    auto show = [led](const QPixmap& bitmap) {
+        led->setPixmap(bitmap);
+        if (!bitmap.isNull()) {
+            led->resize(bitmap.size());
+        }
+    };
+    if (lit && !m_bLedLit[c]) {
+        show(m_bmpLedOn);
+        m_bLedLit[c] = true;
+        m_bLedDark[c] = false;
+    } else if (!lit && !m_bLedDark[c]) {
+        show(m_bmpLedOff);
+        m_bLedDark[c] = true;
+        m_bLedLit[c] = false;
+    }
+}
+
+// ---- mode boxes and update button --------------------------------------------------------
+
+void CMorvaneDlg::OnBnClickedSingle() {
+    if (m_chkSingle->isChecked()) {
+        m_chkMultiple->setChecked(false);
+    }
+}
+
+void CMorvaneDlg::OnBnClickedMultiple() {
+    if (m_chkMultiple->isChecked()) {
+        m_chkSingle->setChecked(false);
+    }
+}
+
+void CMorvaneDlg::OnBnClickedUpdate() {
+    if (!m_bPortOpen) {
+        return;
+    }
+    (void)DdsUpdate();
+    m_btnUpdate->setEnabled(false);
+}

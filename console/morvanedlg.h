@@ -1,0 +1,185 @@
+// CMorvaneDlg: the console's only view, the form with the channel panel (form template 101).
+//
+// The panel has a row for each of the twelve channel indexes: a frequency (MHz), an amplitude
+// (%) and a phase (degrees) combo box, an LED picture and an on/off switch. Eight rows are
+// shown; the rows of channel indexes 4 to 7 exist too, hidden and disabled, and the rows
+// labelled CH5 to CH8 drive channel indexes 8 to 11. Two automatic check boxes choose single-
+// or multiple-channel setting (both may be unchecked), and the update button applies the
+// settings held in multiple-channel mode.
+//
+// The form owns the serial-port settings read from setup.ini and the port-open flag; it opens
+// the port when it is first shown and writes its status texts into pane 0 of the frame's
+// status bar. The class is split over several files by topic:
+//   morvanedlg.cpp        template 101, initial update, switches, LEDs, mode boxes, update
+//   morvanedlg_setup.cpp  reading setup.ini into the port settings and the combo boxes
+//   morvanedlg_port.cpp   opening and closing the port, status texts, menu commands, timer,
+//                         destruction
+//   morvanedlg_send.cpp   sending one row to the module
+//
+// Every control carries its decimal id as objectName (GetDlgItem finds it).
+#pragma once
+
+#include "ccgroupbox.h"
+#include "formview.h"
+#include "showmsgdlg.h"
+
+#include <QBasicTimer>
+#include <QPixmap>
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+class CCComboBox;
+class CMainFrame;
+class QAction;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+
+class CMorvaneDlg : public CFormView {
+    Q_OBJECT
+
+public:
+    // Control ids of form template 101. A row's controls follow from its channel index i:
+    // frequency 1000 + i, amplitude 1012 + i, phase 1024 + i, switch 1036 + i, label 1048 + i,
+    // LED 1065 + i.
+    static constexpr int IDC_FREQ_FIRST = 1000;
+    static constexpr int IDC_AMP_FIRST = 1012;
+    static constexpr int IDC_PHASE_FIRST = 1024;
+    static constexpr int IDC_SWITCH_FIRST = 1036;
+    static constexpr int IDC_LABEL_FIRST = 1048;
+    static constexpr int IDC_PANEL = 1060;
+    static constexpr int IDC_SINGLE = 1061;
+    static constexpr int IDC_MULTIPLE = 1062;
+    static constexpr int IDC_UPDATE = 1064;
+    static constexpr int IDC_LED_FIRST = 1065;
+
+    static constexpr int CHANNELS = 12;
+    // The switch and LED flags have room for 15 channels; entries 12 to 14 are never used.
+    static constexpr int FLAG_ENTRIES = 15;
+
+    // The one-shot timer that writes the opened text once more after start-up.
+    static constexpr int STATUS_TIMER_ID = 0;
+    static constexpr int STATUS_TIMER_MS = 1000;
+
+    explicit CMorvaneDlg(QWidget* parent = nullptr);
+    ~CMorvaneDlg() override;
+    CMorvaneDlg(const CMorvaneDlg&) = delete;
+    CMorvaneDlg& operator=(const CMorvaneDlg&) = delete;
+
+    // Fits the frame, sets up LEDs, group box, combo colours, mode boxes and the status
+    // dialog, then opens the port (and starts the status timer when that succeeded).
+    void OnInitialUpdate() override;
+    // Closes the port when it is open and destroys the status dialog's window.
+    void OnDestroy() override;
+
+    // ---- panel (morvanedlg.cpp) ----
+    // Flips the switch state, caption and LED of channel index c; returns the new state.
+    bool ToggleChannel(int c);
+    // Shows the red (lit) or the grey lamp on the LED of channel index c; a lamp already shown
+    // is not set again.
+    void SetChannelLed(int c, bool lit);
+
+    // ---- setup file (morvanedlg_setup.cpp) ----
+    // Reads setup.ini of the working directory into the port settings and the 36 combo boxes'
+    // lists. 0 when all values were read, 1 when a list key is missing (reading stops there).
+    int LoadSetupFile();
+    // Appends the items of a comma-separated preset list (up to the first empty item).
+    void FillComboList(CCComboBox* combo, std::string_view value);
+    // Empties the lists and edit texts of all 36 combo boxes.
+    void ClearCombos();
+    // Selects the first item of every combo box (one with an empty list stays empty).
+    void SelectFirstItems();
+
+    // ---- port control (morvanedlg_port.cpp) ----
+    // Re-reads the setup file, then opens a closed port (open true) or closes it (open false,
+    // or open true while the port is open). 1 when an open was attempted and failed, else 0.
+    int PortOpenClose(bool open);
+    // Rewrites the status dialog's rows from the channel table. Returns 0.
+    int FillStatusList();
+
+    // ---- channel send (morvanedlg_send.cpp) ----
+    // Sends the row of channel index c with the switch state on. Returns 0.
+    int SendChannel(int c, bool on);
+
+    // The device to open instead of the one setup.ini names ("sim" for the built-in
+    // simulated module, or a device path); empty: the setup file decides.
+    void SetDeviceOverride(const QString& device) { m_strDeviceOverride = device.toStdString(); }
+
+    // ---- read-only views of the state ----
+    bool IsPortOpen() const { return m_bPortOpen; }
+    int ComPort() const { return m_nComPort; }
+    int BaudRate() const { return m_nBaudRate; }
+    int DdsClkMode() const { return m_nDdsClkMode; }
+    // The device opened instead of COM<n>, or empty when the port number decides.
+    QString Device() const;
+    bool IsChannelOn(int c) const { return InFlagRange(c) && m_bChannelOn[c]; }
+    bool IsLedLit(int c) const { return InFlagRange(c) && m_bLedLit[c]; }
+    bool IsLedDark(int c) const { return InFlagRange(c) && m_bLedDark[c]; }
+    const QPixmap& LedOnBitmap() const { return m_bmpLedOn; }
+    const QPixmap& LedOffBitmap() const { return m_bmpLedOff; }
+    CShowMsgDlg& StatusDialog() { return m_dlgStatus; }
+    bool IsStatusTimerActive() const { return m_statusTimer.isActive(); }
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    static bool InFlagRange(int c) { return c >= 0 && c < FLAG_ENTRIES; }
+
+    // Template 101: creates every control of the form with its id, text and place.
+    void CreateTemplateControls();
+    // Binds the members to their controls.
+    void DoDataExchange();
+    // The form's handlers, connected in one block.
+    void ConnectMessageMap();
+
+    // Handlers (morvanedlg.cpp).
+    void OnBnClickedSwitch(int n); // switch n = 1 to 12, channel index n - 1
+    void OnBnClickedSingle();
+    void OnBnClickedMultiple();
+    void OnBnClickedUpdate();
+
+    // Handlers (morvanedlg_port.cpp).
+    void OnTimer(int nIDEvent);
+    void OnPortOpen();
+    void OnPortClose();
+    void OnReadStatus();
+    void OnUpdatePortOpen(QAction* item) const;
+    void OnUpdatePortClose(QAction* item) const;
+
+    // Opens the device in effect: DEVICE (or the override) when set, otherwise COM<n>.
+    int OpenPort();
+    // What the status texts and the troubleshooting box call the port: the device in effect,
+    // or the port number.
+    QString PortLabel() const;
+    // A status text with the port label in place of its "%d".
+    QString PortText(const char* format) const;
+    void SetStatusText(const QString& text);
+
+    CCComboBox* m_cbFreq[CHANNELS] = {};
+    CCComboBox* m_cbAmp[CHANNELS] = {};
+    CCComboBox* m_cbPhase[CHANNELS] = {};
+    QCheckBox* m_chkSingle = nullptr;
+    QCheckBox* m_chkMultiple = nullptr;
+    QPushButton* m_btnUpdate = nullptr;
+    CGroupBox m_grpPanel;
+    bool m_bChannelOn[FLAG_ENTRIES] = {};
+    bool m_bLedLit[FLAG_ENTRIES] = {};
+    bool m_bLedDark[FLAG_ENTRIES] = {};
+    QPixmap m_bmpLedOff;
+    QPixmap m_bmpLedOn;
+    CShowMsgDlg m_dlgStatus;
+    CMainFrame* m_pMainFrame = nullptr;
+    bool m_bPortOpen = false;
+    int m_nComPort = 1;
+    int m_nBaudRate = 115200;
+    int m_nDdsClkMode = 0;
+
+    // POSIX: the device named by the setup key DEVICE (a path, or "sim"); empty when the key
+    // is missing, so that COM<n> is opened.
+    std::string m_strDevice;
+    std::string m_strDeviceOverride;
+    QBasicTimer m_statusTimer; // timer STATUS_TIMER_ID
+};

@@ -1,0 +1,196 @@
+// The form's port control: opening and closing the serial port with the status line, the menu
+// commands of the form, the status timer and the form's destruction.
+#include "morvanedlg.h"
+
+#include "comlink.h"
+#include "dds.h"
+#include "framework.h"
+#include "mainfrm.h"
+#include "resource.h"
+
+#include <QAction>
+#include <QMessageBox>
+#include <QTimerEvent>
+#include <QtGlobal>
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+// Status texts of pane 0; %d is the port.
+const char* const STATUS_PORT_OPENED = " 狀態 : [RS232] 串列埠[ %d ] 已開啟";
+const char* const STATUS_PORT_FAILED = " 狀態 : 無法開啟 [RS232] 串列埠[ %d ]";
+const char* const STATUS_PORT_CLOSED = " 狀態 : [RS232] 串列埠[ %d ] 已關閉";
+
+const char* const SETUP_FAILED_TEXT = "無法開啟 setup.ini 預設值設定檔 !     ";
+
+const char* const PORT_FAILED_CAPTION = "確認串列埠設定";
+// The troubleshooting advice of a failed open; %d is the port. The rule has 74 hyphens, item
+// (1) a full-width comma, and the text ends with a line break and 19 blanks.
+const char* const PORT_FAILED_TEXT =
+    "無法開啟 [RS232] 串列埠[ %d ] !\n\n"
+    "請重新確認電腦端 [RS232] 串列埠設定.\n"
+    "--------------------------------------------------------------------------\n"
+    "[故障排除]\n"
+    "(1) 確認電腦系統上，欲使用的串列埠的驅動程式是否已備便就緒.\n"
+    "(2) 確認軟體設定 [setup.ini] 的[COM_PORT] 參數值是否正確.\n"
+    "(3) 確認 QM-TRV 端上的串列埠傳輸線是否有連接至電腦的串列埠上.\n"
+    "                   ";
+
+constexpr int DDS_CLK_MODE_DEFAULT = 2;
+constexpr int DDS_CLK_MODE_MIN = 1;
+constexpr int DDS_CLK_MODE_MAX = 8;
+
+constexpr char PORT_PARITY = 'N';
+constexpr std::uint8_t PORT_TERMINATOR = 13; // carriage return
+
+// The start-up benchmark sets MORVANE_STARTUP_TRACE: the first opened text is then reported
+// on standard error with the wall-clock time in nanoseconds since the epoch, which the
+// benchmark compares with the moment it started the process.
+void TraceFirstOpen() {
+    static bool traced = false;
+    if (traced || !qEnvironmentVariableIsSet("MORVANE_STARTUP_TRACE")) {
+        return;
+    }
+    traced = true;
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    std::fprintf(stderr, "morvane-startup: opened %lld\n", static_cast<long long>(now.count()));
+    std::fflush(stderr);
+}
+
+} // namespace
+
+// ---- opening and closing -----------------------------------------------------------------
+
+QString CMorvaneDlg::PortLabel() const {
+    const QString device = Device();
+    return device.isEmpty() ? QString::number(m_nComPort) : device;
+}
+
+QString CMorvaneDlg::PortText(const char* format) const {
+    return QString::fromUtf8(format).replace(QStringLiteral("%d"), PortLabel());
+}
+
+void CMorvaneDlg::SetStatusText(const QString& text) {
+    if (m_pMainFrame != nullptr) {
+        m_pMainFrame->SetPaneText(0, text);
+    }
+}
+
+int CMorvaneDlg::OpenPort() {
+    if (!m_strDeviceOverride.empty()) {
+        return OpenComDevice(m_strDeviceOverride, m_nBaudRate, PORT_PARITY, PORT_TERMINATOR);
+    }
+    if (!m_strDevice.empty()) {
+        return OpenComDevice(m_strDevice, m_nBaudRate, PORT_PARITY, PORT_TERMINATOR);
+    }
+    return OpenComPort(m_nComPort, m_nBaudRate, PORT_PARITY, PORT_TERMINATOR);
+}
+
+int CMorvaneDlg::PortOpenClose(bool open) {
+    m_nDdsClkMode = DDS_CLK_MODE_DEFAULT;
+
+    ClearCombos();
+    if (LoadSetupFile() == 1) {
+        // The caption is the application's title.
+        MorvaneMessageBox(this, QString(), QString::fromUtf8(SETUP_FAILED_TEXT),
+                          QMessageBox::Warning, QMessageBox::Ok);
+    } else {
+        SelectFirstItems();
+    }
+
+    // Closing is an open request on an open port: the branch below closes it.
+    if (!open) {
+        m_bPortOpen = true;
+    }
+
+    int result = 0;
+    QString text;
+    bool opened = false;
+    if (!m_bPortOpen) {
+        if (OpenPort() == LINK_OPEN_OK) {
+            m_bPortOpen = true;
+            text = PortText(STATUS_PORT_OPENED);
+            opened = true;
+            if (m_nDdsClkMode >= DDS_CLK_MODE_MIN && m_nDdsClkMode <= DDS_CLK_MODE_MAX) {
+                (void)DdsInit(m_nDdsClkMode);
+            }
+        } else {
+            m_bPortOpen = false;
+            MorvaneMessageBox(this, QString::fromUtf8(PORT_FAILED_CAPTION),
+                              PortText(PORT_FAILED_TEXT), QMessageBox::Warning, QMessageBox::Ok);
+            text = PortText(STATUS_PORT_FAILED);
+            CloseComPort();
+            result = 1;
+        }
+    } else {
+        m_bPortOpen = false;
+        CloseComPort();
+        text = PortText(STATUS_PORT_CLOSED);
+    }
+
+    SetStatusText(text);
+    if (opened) {
+        TraceFirstOpen();
+    }
+    return result;
+}
+
+// ---- menu commands -----------------------------------------------------------------------
+
+void CMorvaneDlg::OnPortOpen() {
+    (void)PortOpenClose(true);
+}
+
+void CMorvaneDlg::OnPortClose() {
+    (void)PortOpenClose(false);
+}
+
+void CMorvaneDlg::OnReadStatus() {
+    if (!m_bPortOpen) {
+        return;
+    }
+    (void)FillStatusList();
+    m_dlgStatus.show();
+}
+
+int CMorvaneDlg::FillStatusList() {
+    m_dlgStatus.FillFromTable(DdsChannelTable);
+    return 0;
+}
+
+// Both items stay enabled; only their check marks follow the port.
+void CMorvaneDlg::OnUpdatePortOpen(QAction* item) const {
+    item->setChecked(m_bPortOpen);
+}
+
+void CMorvaneDlg::OnUpdatePortClose(QAction* item) const {
+    item->setChecked(!m_bPortOpen);
+}
+
+// ---- timer and destruction ---------------------------------------------------------------
+
+void CMorvaneDlg::OnTimer(int nIDEvent) {
+    if (nIDEvent == STATUS_TIMER_ID) {
+        m_statusTimer.stop();
+        SetStatusText(PortText(STATUS_PORT_OPENED));
+    }
+}
+
+void CMorvaneDlg::OnDestroy() {
+    CFormView::OnDestroy();
+    m_statusTimer.stop();
+    if (m_pMainFrame != nullptr) {
+        // The frame outlives this call by a moment; its check-mark updates must not reach a
+        // form that is going.
+        m_pMainFrame->SetCommandUpdateHandler(ID_PORT_OPEN, {});
+        m_pMainFrame->SetCommandUpdateHandler(ID_PORT_CLOSE, {});
+    }
+    if (m_bPortOpen) {
+        CloseComPort();
+        m_bPortOpen = false;
+    }
+    m_dlgStatus.DestroyWindow();
+}
