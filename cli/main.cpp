@@ -3,13 +3,25 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "cli.h"
 #include "comlink.h"
 #include "diag.h"
 
 namespace {
+
+bool StdinIsTerminal() {
+#ifdef _WIN32
+    return ::_isatty(::_fileno(stdin)) != 0;
+#else
+    return ::isatty(STDIN_FILENO) != 0;
+#endif
+}
 
 // The commands every application (the command line and each script line) carries.
 void AddCommands(CLI::App& app, CliContext& ctx) {
@@ -73,7 +85,7 @@ void CliContext::Fail(const std::string& message, int code) {
 }
 
 bool CliContext::Confirm(const std::string& question) {
-    if (yes || !::isatty(STDIN_FILENO)) {
+    if (yes || !StdinIsTerminal()) {
         return true;
     }
     std::fprintf(stderr, "%s [y/N] ", question.c_str());

@@ -11,6 +11,10 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <locale.h>
 #define NUMTEXT_HAVE_USELOCALE 1
+#elif defined(_WIN32)
+#include <clocale>
+#include <cstring>
+#include <locale.h>
 #endif
 
 namespace {
@@ -91,13 +95,41 @@ public:
 private:
     locale_t m_previous = static_cast<locale_t>(0);
 };
+#elif defined(_WIN32)
+// Switches the C runtime's numeric locale to "C" for the lifetime of the object, for the calling
+// thread only where the runtime supports per-thread locales (a program that is not the console
+// may have set one with a decimal comma).
+class CLocaleScope {
+public:
+    CLocaleScope() {
+        m_mode = _configthreadlocale(_ENABLE_PER_THREAD_LOCALE);
+        const char* current = std::setlocale(LC_NUMERIC, nullptr);
+        if (current && std::strcmp(current, "C") != 0) {
+            m_previous = current;
+            std::setlocale(LC_NUMERIC, "C");
+        }
+    }
+    ~CLocaleScope() {
+        if (!m_previous.empty()) {
+            std::setlocale(LC_NUMERIC, m_previous.c_str());
+        }
+        if (m_mode == _ENABLE_PER_THREAD_LOCALE || m_mode == _DISABLE_PER_THREAD_LOCALE) {
+            _configthreadlocale(m_mode);
+        }
+    }
+    CLocaleScope(const CLocaleScope&) = delete;
+    CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+private:
+    int m_mode = 0;
+    std::string m_previous;
+};
 #else
-// Windows: the console never changes the C runtime's locale there, so "C" is in force.
 struct CLocaleScope {};
 #endif
 
 int VFormat(char* buf, std::size_t size, const char* fmt, va_list args) {
-    CLocaleScope scope;
+    [[maybe_unused]] CLocaleScope scope;
     return std::vsnprintf(buf, size, fmt, args);
 }
 
