@@ -2,8 +2,11 @@
 // mode and the 36 combo boxes, and which message the operator gets.
 #include "test_morvanedlg_fixture.h"
 
+#include "simhook.h"
+
 #include <QMessageBox>
 
+#include <cctype>
 #include <random>
 
 namespace {
@@ -109,7 +112,19 @@ TEST_P(SetupFileTest, ReadingLeavesPortSettingsListsAndMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, SetupFileTest,
-                         ::testing::Range(0, static_cast<int>(SetupCases().size())));
+                         ::testing::Range(0, static_cast<int>(SetupCases().size())),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             std::string name;
+                             for (const char ch : std::string(
+                                      SetupCases().at(static_cast<std::size_t>(info.param)).name)) {
+                                 if (std::isalnum(static_cast<unsigned char>(ch)) != 0) {
+                                     name += ch;
+                                 } else {
+                                     name += '_';
+                                 }
+                             }
+                             return name;
+                         });
 
 TEST_F(MorvaneDlgTest, ListValuesAreSplitAtCommasAndCutAt79Characters) {
     std::string text = SetupText("");
@@ -221,6 +236,36 @@ TEST_F(MorvaneDlgTest, DeviceKeyNamesThePortAndFallsBackToTheNumber) {
     EXPECT_EQ(Pane(), FailedText(QStringLiteral("250")));
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_TRUE(Boxes()[0].text.startsWith(QStringLiteral("無法開啟 [RS232] 串列埠[ 250 ] !\n")));
+}
+
+} // namespace
+
+namespace {
+
+using namespace morvanedlg_test;
+
+TEST_F(MorvaneDlgTest, BaudRateThatIsNotANumberNeitherCrashesNorHangs) {
+    // The rate becomes 0, which the serial layer cannot set; a pseudo-terminal has no rate, so
+    // the open may succeed. Either way the form's state and the link agree.
+    WriteSetup(ReplaceLine(SetupText(SimDevice()), "BAUDRATE=115200", "BAUDRATE=fast"));
+    Open();
+    EXPECT_EQ(m_form->BaudRate(), 0);
+    EXPECT_EQ(m_form->IsPortOpen(), LinkIsOpen());
+    const QString port = QString::fromStdString(m_sim.SlavePath());
+    EXPECT_EQ(Pane(), m_form->IsPortOpen() ? OpenedText(port) : FailedText(port));
+}
+
+TEST_F(MorvaneDlgTest, SimulateOpensTheBuiltInModuleWhateverTheFileNames) {
+    if (!ConsoleRegisterSimulator()) {
+        GTEST_SKIP() << "no built-in simulator on this platform";
+    }
+    WriteSetup(SetupText("/nonexistent/tty", "2", "77"));
+    Open(QStringLiteral("sim"));
+    EXPECT_TRUE(m_form->IsPortOpen());
+    EXPECT_EQ(Pane(), OpenedText(QStringLiteral("sim")));
+    ASSERT_NE(SimInProcessInstance(), nullptr);
+    EXPECT_EQ(SimInProcessInstance()->ClockMode(), 2);
+    EXPECT_TRUE(Boxes().empty());
 }
 
 } // namespace
