@@ -9,11 +9,49 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include <pthread.h>
+
+namespace {
+
+// Writes the registers as text, one channel a line, through a temporary file and a rename so
+// that a reader never sees half a file:
+//   commands N / mode M / applied CH FREQ PHASE AMP ON / pending CH FREQ PHASE AMP
+// with the channel in decimal and the words in lower-case hexadecimal; "pending" lines only for
+// channels that have one.
+bool WriteStateFile(const CPtySimulator& sim, const std::string& path) {
+    std::ostringstream text;
+    text << "commands " << sim.CommandCount() << "\nmode " << sim.ClockMode() << "\n" << std::hex;
+    for (int i = 0; i < CSimEngine::CHANNEL_COUNT; ++i) {
+        const SimChannel c = sim.Channel(i);
+        text << "applied " << std::dec << i << std::hex << ' ' << c.freqWord << ' ' << c.phaseWord
+             << ' ' << c.ampWord << ' ' << (c.on ? 1 : 0) << "\n";
+    }
+    for (int i = 0; i < CSimEngine::CHANNEL_COUNT; ++i) {
+        const SimChannel c = sim.PendingChannel(i);
+        if (c.freqWord != 0 || c.phaseWord != 0 || c.ampWord != 0) {
+            text << "pending " << std::dec << i << std::hex << ' ' << c.freqWord << ' '
+                 << c.phaseWord << ' ' << c.ampWord << "\n";
+        }
+    }
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << text.str();
+        if (!out) {
+            return false;
+        }
+    }
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulated QM-TRV module on a pseudo-terminal. Prints the slave path on the "
@@ -45,6 +83,10 @@ int main(int argc, char** argv) {
     app.add_option("--link", options.linkPath,
                    "Also make a symbolic link to the slave at this path (removed at exit)");
     app.add_option("--seed", options.seed, "Seed of the random bytes of garbage and flood");
+    std::string stateFile;
+    app.add_option("--state-file", stateFile,
+                   "Keep the module's registers in this text file, rewritten after each command, "
+                   "for tests that cannot read them in-process");
 
     try {
         app.parse(argc, argv);
@@ -79,8 +121,26 @@ int main(int argc, char** argv) {
     }
     std::cout << simulator.SlavePath() << std::endl;
 
-    int received = 0;
-    while (sigwait(&signals, &received) != 0) {
+    if (stateFile.empty()) {
+        int received = 0;
+        while (sigwait(&signals, &received) != 0) {
+        }
+    } else {
+        // Look for handled commands every 10 ms and rewrite the file when there are new ones.
+        const timespec tick{0, 10 * 1000 * 1000};
+        std::size_t written = static_cast<std::size_t>(-1);
+        for (;;) {
+            const std::size_t commands = simulator.CommandCount();
+            if (commands != written && !WriteStateFile(simulator, stateFile)) {
+                std::cerr << "qmtrv-sim: cannot write " << stateFile << "\n";
+                simulator.Stop();
+                return 1;
+            }
+            written = commands;
+            if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+                break;
+            }
+        }
     }
     simulator.Stop();
     return 0;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,114 @@ TEST_F(ComPortTest, SetsAgreeWithWhatTheModuleReceived) {
         }
         EXPECT_EQ(DdsUpdate(), DDS_OK);
         EXPECT_STREQ(DdsLastCommand(), "DDU");
+    }
+    EXPECT_EQ(m_diag.find('T'), std::string::npos) << m_diag;
+}
+
+// The module's registers as qmtrv-sim --state-file keeps them: "commands N", "mode M",
+// "applied CH FREQ PHASE AMP ON" and "pending CH FREQ PHASE AMP" lines, words in hexadecimal.
+struct ModuleRegisters {
+    std::size_t commands = 0;
+    std::uint32_t applied[DDS_CHANNELS][4] = {};
+    std::uint32_t pending[DDS_CHANNELS][4] = {};
+    bool hasPending[DDS_CHANNELS] = {};
+};
+
+bool ReadRegisters(const char* path, ModuleRegisters& out) {
+    std::ifstream in(path);
+    if (!in) {
+        return false;
+    }
+    out = ModuleRegisters{};
+    std::string word;
+    while (in >> word) {
+        if (word == "commands") {
+            in >> std::dec >> out.commands;
+        } else if (word == "mode") {
+            int mode = 0;
+            in >> std::dec >> mode;
+        } else if (word == "applied" || word == "pending") {
+            int ch = -1;
+            in >> std::dec >> ch;
+            if (ch < 0 || ch >= DDS_CHANNELS) {
+                return false;
+            }
+            std::uint32_t* w = word == "applied" ? out.applied[ch] : out.pending[ch];
+            in >> std::hex >> w[0] >> w[1] >> w[2];
+            if (word == "applied") {
+                in >> std::dec >> w[3];
+            } else {
+                out.hasPending[ch] = true;
+            }
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits until the state file reports at least `commands` commands (the simulator rewrites it
+// within about 10 ms of each), then reads it.
+bool WaitForRegisters(const char* path, std::size_t commands, ModuleRegisters& out) {
+    for (int i = 0; i < 500; ++i) {
+        if (ReadRegisters(path, out) && out.commands >= commands) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
+// A channel's registers agree with its table row when the row holds what the words reproduce.
+void ExpectRegistersAgree(const std::uint32_t words[4], bool on, const DdsChannelState& row) {
+    EXPECT_EQ(on, row.on == 1);
+    if (row.on == 1) {
+        EXPECT_EQ(static_cast<std::int32_t>(words[0]), FreqToWord(row.freqHz));
+    } else {
+        EXPECT_EQ(words[0], 0u);
+    }
+    EXPECT_EQ(WordToPhase(static_cast<std::int32_t>(words[1])), row.phaseDeg);
+    EXPECT_EQ(WordToAmp(static_cast<std::int32_t>(words[2])), row.amplitude);
+}
+
+TEST_F(ComPortTest, SetsReachTheModuleRegisters) {
+    REQUIRE_PORT(port, "MORVANE_TEST_PORT");
+    const char* state = std::getenv("MORVANE_TEST_STATE_FILE");
+    if (state == nullptr || *state == '\0') {
+        GTEST_SKIP() << "MORVANE_TEST_STATE_FILE names no state file of the module";
+    }
+    ASSERT_EQ(OpenComPort(port, 115200, 'N', 13), LINK_OPEN_OK);
+    ASSERT_EQ(DdsInit(2), DDS_OK);
+    ModuleRegisters regs;
+    ASSERT_TRUE(WaitForRegisters(state, 1, regs));
+    std::size_t sent = regs.commands;
+
+    // Single-channel sets are applied at once.
+    ASSERT_EQ(DdsSetChannel(0, 10e6, 90.0, 0.5, 1), DDS_OK);
+    ASSERT_EQ(DdsSetChannel(11, 12.5e6, 360.0, 1.0, 1), DDS_OK);
+    ASSERT_EQ(DdsSetChannel(3, 0.0, 45.0, 0.3, 1), DDS_OK);
+    // Multiple-channel sets are held until the update.
+    ASSERT_EQ(DdsSetChannel(4, 7.5e6, 180.0, 0.75, 0), DDS_OK);
+    ASSERT_EQ(DdsSetChannel(8, 33.333333e6, 1.0, 0.01, 0), DDS_OK);
+    sent += 5;
+    ASSERT_TRUE(WaitForRegisters(state, sent, regs));
+    for (int ch : {0, 11, 3}) {
+        SCOPED_TRACE(ch);
+        ExpectRegistersAgree(regs.applied[ch], regs.applied[ch][3] != 0, DdsChannelTable[ch]);
+    }
+    for (int ch : {4, 8}) {
+        SCOPED_TRACE(ch);
+        ASSERT_TRUE(regs.hasPending[ch]);
+        ExpectRegistersAgree(regs.pending[ch], regs.pending[ch][0] != 0, DdsChannelTable[ch]);
+        EXPECT_EQ(regs.applied[ch][0], static_cast<std::uint32_t>(FreqToWord(10e6)));
+    }
+
+    EXPECT_EQ(DdsUpdate(), DDS_OK);
+    ASSERT_TRUE(WaitForRegisters(state, sent + 1, regs));
+    for (int ch = 0; ch < DDS_CHANNELS; ++ch) {
+        SCOPED_TRACE(ch);
+        EXPECT_FALSE(regs.hasPending[ch]);
+        ExpectRegistersAgree(regs.applied[ch], regs.applied[ch][3] != 0, DdsChannelTable[ch]);
     }
     EXPECT_EQ(m_diag.find('T'), std::string::npos) << m_diag;
 }
