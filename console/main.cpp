@@ -1,5 +1,7 @@
 // The operator console `morvane`.
 #include "morvane.h"
+#include "morvanedlg.h"
+#include "simhook.h"
 
 #include <QApplication>
 
@@ -10,6 +12,16 @@ int main(int argc, char* argv[]) {
     if (parsed != CMorvaneApp::CONTINUE_STARTUP) {
         return parsed;
     }
+    // The device name "sim" (--simulate, or DEVICE=sim in setup.ini) opens the built-in module
+    // simulator where the platform has one.
+    ConsoleRegisterSimulator();
+    theApp.SetViewFactory([&theApp]() -> CFormView* {
+        auto* form = new CMorvaneDlg;
+        if (theApp.IsSimulate()) {
+            form->SetDeviceOverride(QStringLiteral("sim"));
+        }
+        return form;
+    });
     if (!theApp.InitInstance()) {
         return theApp.ExitInstance();
     }

@@ -24,6 +24,8 @@ namespace {
 // An empty tool bar keeps the height the platform gives a bar of 22-pixel buttons with a
 // 2-pixel border above and below, so it stands as a visible strip under the menu.
 constexpr int TOOLBAR_STRIP_HEIGHT = 26;
+// The pane text as given, line break included, kept on the label beside what it shows.
+constexpr const char* PANE_TEXT_PROPERTY = "morvanePaneText";
 
 // On displays this high or lower the frame gets the fixed size below when it is shown.
 constexpr int SMALL_DISPLAY_HEIGHT = 768;
@@ -220,14 +222,25 @@ QLabel* CMainFrame::GetPane(int index) const {
 
 void CMainFrame::SetPaneText(int index, const QString& text) {
     if (QLabel* pane = GetPane(index)) {
-        pane->setText(text);
+        // A pane shows one line: the send summaries end with a line break, which would make
+        // the label two lines high and push the status bar up into the form. The text as
+        // given is kept for GetPaneText.
+        QString shown = text;
+        shown.remove(QLatin1Char('\r'));
+        shown.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        pane->setText(shown);
+        pane->setProperty(PANE_TEXT_PROPERTY, text);
         pane->repaint();
     }
 }
 
 QString CMainFrame::GetPaneText(int index) const {
     const QLabel* pane = GetPane(index);
-    return pane != nullptr ? pane->text() : QString();
+    if (pane == nullptr) {
+        return QString();
+    }
+    const QVariant given = pane->property(PANE_TEXT_PROPERTY);
+    return given.isValid() ? given.toString() : pane->text();
 }
 
 void CMainFrame::RecalcLayout() {

@@ -231,6 +231,10 @@ public:
         env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("morvane.shell.debug=true"));
         m_process.setProcessEnvironment(env);
         m_process.setProgram(QStringLiteral(MORVANE_EXE));
+        // The console opens its port at start-up: run it on the simulated module with the
+        // example setup file, so that no message box waits for an answer.
+        m_process.setWorkingDirectory(QStringLiteral(MORVANE_CONFIG_DIR));
+        m_process.setArguments({QStringLiteral("--simulate")});
     }
     ~CConsoleProcess() {
         if (m_process.state() != QProcess::NotRunning) {

@@ -193,6 +193,15 @@ TEST(MainFrame, StatusBarPanesAndToolBar) {
     EXPECT_EQ(frame->GetPaneText(0), QStringLiteral(" 狀態 : [RS232] 串列埠[ 3 ] 已開啟"));
     EXPECT_EQ(frame->GetPane(0)->width(), 495); // a text does not widen the pane
 
+    // A send summary ends with a line break: the pane keeps one line and the bar its height.
+    const int barHeight = bar->sizeHint().height();
+    const QString summary = QStringLiteral("單個通道設定 : CH[9] Freq=[10.0000]MHz  Phase=[0.0]°  "
+                                           "Amp=[0.500]\n");
+    frame->SetPaneText(0, summary);
+    EXPECT_EQ(frame->GetPaneText(0), summary);
+    EXPECT_FALSE(frame->GetPane(0)->text().contains(QLatin1Char('\n')));
+    EXPECT_EQ(bar->sizeHint().height(), barHeight);
+
     QToolBar* tools = frame->GetToolBar();
     ASSERT_NE(tools, nullptr);
     EXPECT_EQ(tools->objectName(), QString::number(0xE800));
