@@ -12,7 +12,7 @@
 #include "comlink.h"
 #include "dds.h"
 #include "diag.h"
-#include "fake_module.h"
+#include "scripted_module.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ protected:
     // A 100 MHz DDS clock, as a DdsInit would have stored it.
     static void ClockKnown() { DdsModuleClocks.ddsClockHz = 100e6; }
 
-    CFakeModule m_module;
+    CScriptedModule m_module;
     std::string m_diag;
 };
 
