@@ -90,16 +90,23 @@ std::uint32_t DdsImageRead(const char* path, DdsImage* image) {
         return DDS_E_FILE;
     }
     FilePtr file = OpenFile(path, "rb");
+    if (!file) {
+        return DDS_E_FILE;
+    }
+    return DdsImageReadFrom(file.get(), image);
+}
+
+std::uint32_t DdsImageReadFrom(std::FILE* file, DdsImage* image) {
     std::uint32_t address = 0;
     std::uint32_t length = 0;
-    if (!file || !ReadHeader(file.get(), &address, &length)) {
+    if (!image || !file || !ReadHeader(file, &address, &length)) {
         return DDS_E_FILE;
     }
     const std::uint32_t capacity = image->data ? image->capacity : 0;
     if (length > capacity) {
         return DDS_E_FILE;
     }
-    if (length > 0 && std::fread(image->data, 1, length, file.get()) != length) {
+    if (length > 0 && std::fread(image->data, 1, length, file) != length) {
         return DDS_E_FILE;
     }
     image->address = address;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // An image record. data points at the caller's buffer of capacity bytes; length bytes of it are
 // the image.
@@ -37,6 +38,11 @@ std::uint32_t DdsImageReadHeader(const char* path, DdsImage* image);
 // read error. On DDS_E_FILE the record is left unchanged, except that its buffer may hold part
 // of the data when the read itself failed.
 std::uint32_t DdsImageRead(const char* path, DdsImage* image);
+
+// The same from a file opened for binary reading and standing at its start (its size is taken by
+// seeking to its end): DdsImageRead without opening and closing. DDS_E_FILE for a null file, else
+// as DdsImageRead. The file stays open.
+std::uint32_t DdsImageReadFrom(std::FILE* file, DdsImage* image);
 
 // Writes a record to an image file (created or truncated): header and the length bytes of
 // data. Returns DDS_OK; DDS_E_FILE for a null image, null data with a length above 0, a file

@@ -175,8 +175,14 @@ int MonitorV() {
         return -1;
     }
     char reply[REPLY_TEXT_SIZE];
+    WriteCommandLine("V");
+    ReadReply(reply, sizeof reply);
+    return MonitorParseVersion(reply, &ComLink.version);
+}
+
+int MonitorParseVersion(char* reply, ModuleVersion* version) {
     ReplyField fields[REPLY_FIELD_COUNT] = {};
-    if (Exchange("V", reply, fields) != 2) {
+    if (!version || SplitReply("V", reply, fields) != 2) {
         return -1;
     }
     // The table holds 31 characters of a field; the length test needs the field as it came.
@@ -197,7 +203,7 @@ int MonitorV() {
     if (d < field.size()) {
         v.minor = NumTextToInt(std::string_view(field).substr(d + 1, MINOR_CHARS));
     }
-    ComLink.version = v;
+    *version = v;
     return 0;
 }
 
@@ -210,8 +216,19 @@ std::uint32_t MonitorMR(std::uint32_t address, bool* ok) {
     }
     char command[32];
     NumFormat(command, sizeof command, "MR %.4X", static_cast<unsigned>(address));
+    char reply[REPLY_TEXT_SIZE];
+    WriteCommandLine(command);
+    ReadReply(reply, sizeof reply);
+    return MonitorParseMR(command, reply, ok);
+}
+
+std::uint32_t MonitorParseMR(const char* command, char* reply, bool* ok) {
+    if (ok) {
+        *ok = false;
+    }
     ReplyField fields[REPLY_FIELD_COUNT] = {};
-    if (SendCommand(command, fields) < 2) {
+    // SendCommand's count: the echo alone (-1) is one field.
+    if (SplitReply(command, reply, fields) < 2) {
         return 0;
     }
     const char* field = fields[1];
@@ -254,10 +271,17 @@ int MonitorMC(std::uint32_t a, std::uint32_t b, std::uint32_t expected, int paus
     SleepMs(pauseMs);
     char reply[REPLY_TEXT_SIZE];
     ReadReply(reply, sizeof reply);
+    const int result = MonitorParseMC(command, reply, expected);
+    if (result == 1) {
+        DiagWrite("X");
+    }
+    return result;
+}
+
+int MonitorParseMC(const char* command, char* reply, std::uint32_t expected) {
     ReplyField fields[REPLY_FIELD_COUNT] = {};
     const int count = SplitReply(command, reply, fields);
     if (count == -1) {
-        DiagWrite("X");
         return 1;
     }
     // Fields are upper case after splitting, so "Err", "ERR" and "err" all read "ERR".
@@ -299,8 +323,15 @@ int MonitorMD1Bytes(std::uint32_t address, std::uint32_t count, std::uint8_t* ou
               static_cast<unsigned>(n));
     WriteCommandLine(command);
     const std::size_t length = ReadReply(buffer.data(), buffer.size());
-    return StorePairs(buffer.data(), AfterFirstLf(buffer.data(), length), DataEnd(length, 4), out,
-                      n);
+    return MonitorParseDumpBytes(buffer.data(), length, out, n);
+}
+
+int MonitorParseDumpBytes(const char* text, std::size_t length, std::uint8_t* out,
+                          std::size_t capacity) {
+    if (!text || !out) {
+        return 0;
+    }
+    return StorePairs(text, AfterFirstLf(text, length), DataEnd(length, 4), out, capacity);
 }
 
 int MonitorMD1Words(std::uint32_t address, std::uint32_t count, std::uint32_t* out) {
@@ -322,12 +353,18 @@ int MonitorMD1Words(std::uint32_t address, std::uint32_t count, std::uint32_t* o
             DiagWrite(".");
         }
     }
-    const char* text = buffer.data();
+    return MonitorParseDumpWords(buffer.data(), length, out, n / 4);
+}
+
+int MonitorParseDumpWords(const char* text, std::size_t length, std::uint32_t* out,
+                          std::size_t capacity) {
+    if (!text || !out) {
+        return 0;
+    }
     std::size_t pos = AfterFirstLf(text, length);
     const std::size_t end = DataEnd(length, 4);
-    const std::size_t maxWords = n / 4;
     std::size_t stored = 0;
-    while (pos < end && stored < maxWords) {
+    while (pos < end && stored < capacity) {
         std::uint32_t word = 0;
         bool good = true;
         for (std::size_t j = 0; j < 4 && good; ++j) {
@@ -369,10 +406,15 @@ int MonitorSADA(std::uint32_t /*ignored*/, std::uint32_t count, std::uint8_t* ou
             break;
         }
     }
-    if (length <= SADA_DATA_POS) {
+    return MonitorParseSADA(buffer.data(), length, out, n);
+}
+
+int MonitorParseSADA(const char* text, std::size_t length, std::uint8_t* out,
+                     std::size_t capacity) {
+    if (!text || !out || length <= SADA_DATA_POS) {
         return 0;
     }
-    return StorePairs(buffer.data(), SADA_DATA_POS, DataEnd(length, 8), out, n);
+    return StorePairs(text, SADA_DATA_POS, DataEnd(length, 8), out, capacity);
 }
 
 int MonitorMF1Bytes(std::uint32_t address, const std::uint8_t* data, std::int32_t length) {

@@ -128,6 +128,44 @@ int MonitorFW(std::uint32_t a, std::uint32_t b, std::uint32_t c);
 // Reads nothing; the module's banner and prompts stay queued for the next reader. Returns 0.
 int MonitorR();
 
+// Reply parsing without I/O. The operations above write their command, read the reply and hand
+// it to these; they are public so that any reply bytes can be checked against them directly.
+// A reply text is what ReadReply stored: zero-terminated, at most the buffer's size - 1 bytes
+// (it may hold zero bytes of its own, which end it for the split). The split upper-cases it in
+// place.
+
+struct ModuleVersion; // comlink.h
+
+// The "V" reply: when the split gives the echo and one field of at most 32 characters (counted
+// in full, before the table's 31-character cut), fills *version by the rules of MonitorV and
+// returns 0; otherwise returns -1 and leaves *version unchanged.
+int MonitorParseVersion(char* reply, ModuleVersion* version);
+
+// The "MR" reply to command (the text as sent): the value MonitorMR returns, with *ok (if given)
+// as MonitorMR sets it. A reply without a field 1 gives 0.
+std::uint32_t MonitorParseMR(const char* command, char* reply, bool* ok);
+
+// The "MC" reply to command (the text as sent) compared with expected: 1 when it was the echo
+// alone, -1 for an error answer, no field 1 or no number in it, 0 match, 2 mismatch, as
+// MonitorMC returns them. Prints nothing (MonitorMC prints the "X").
+int MonitorParseMC(const char* command, char* reply, std::uint32_t expected);
+
+// The data of an "MD1" byte dump: text is the reply of length bytes, with text[length] == 0.
+// Reads hexadecimal pairs from just after the first LF while the position is below length - 4,
+// stopping at the first malformed pair, storing at most capacity bytes. Returns the count.
+int MonitorParseDumpBytes(const char* text, std::size_t length, std::uint8_t* out,
+                          std::size_t capacity);
+
+// The same for an "MD1" word dump: eight characters a word, the first most significant, at most
+// capacity words. Returns the count of words stored.
+int MonitorParseDumpWords(const char* text, std::size_t length, std::uint32_t* out,
+                          std::size_t capacity);
+
+// The data of the "SA"/"DA" replies read together (length bytes, text[length] == 0): pairs from
+// character 9 on while the position is below length - 8, at most capacity bytes, stopping at the
+// first malformed pair. Returns the count of bytes stored.
+int MonitorParseSADA(const char* text, std::size_t length, std::uint8_t* out, std::size_t capacity);
+
 // 1 for '0' to '9', 'A' to 'F' and 'a' to 'f', else 0.
 int IsHexDigit(int c);
 
