@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace CLI {
 class App;
@@ -31,6 +32,10 @@ struct CliContext {
 void CliAddLinkCommands(CLI::App& app, CliContext& ctx);
 void CliAddDdsCommands(CLI::App& app, CliContext& ctx);
 void CliAddMonitorCommands(CLI::App& app, CliContext& ctx);
+
+// Writes diagnostic text to standard error (the program's diagnostic sink), remembering whether
+// it ended a line, so that a failure message written after it starts a line of its own.
+void CliWriteStderr(std::string_view text);
 
 // Registers the built-in module simulator for the device name "sim", where there is one.
 void CliRegisterSimulator();

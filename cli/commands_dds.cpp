@@ -39,6 +39,55 @@ void PrintRow(int channel) {
                     .c_str());
 }
 
+// True when text is one decimal number and nothing else (blanks around it allowed): an optional
+// sign, digits with an optional ".", an optional exponent. NumTextToDouble alone would read
+// "abc" or "0x10" as 0 and switch the channel off, and "12,5" as 12.
+bool IsDecimalText(const std::string& text) {
+    std::size_t i = text.find_first_not_of(" \t");
+    const std::size_t end = text.find_last_not_of(" \t") + 1;
+    if (i == std::string::npos) {
+        return false;
+    }
+    auto digits = [&] {
+        const std::size_t from = i;
+        while (i < end && text[i] >= '0' && text[i] <= '9') {
+            ++i;
+        }
+        return i - from;
+    };
+    if (text[i] == '+' || text[i] == '-') {
+        ++i;
+    }
+    std::size_t mantissa = digits();
+    if (i < end && text[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0) {
+        return false;
+    }
+    if (i < end && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < end && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        if (digits() == 0) {
+            return false;
+        }
+    }
+    return i == end;
+}
+
+// Reads a decimal argument; false with a message naming it when the text is not one number.
+bool ParseDecimal(CliContext& ctx, const char* what, const std::string& text, double& value) {
+    if (!IsDecimalText(text)) {
+        ctx.Fail(std::string(what) + ": '" + text + "' is not a decimal number", 2);
+        return false;
+    }
+    value = NumTextToDouble(text);
+    return true;
+}
+
 struct SetArgs {
     int channel = 0;
     std::string freqMHz;
@@ -47,13 +96,19 @@ struct SetArgs {
     bool multi = false;
 };
 
+// The channel index of an operator's channel number 1 to 12; -1 (refused by DDS control) for any
+// other number, without the overflow of subtracting 1 from the most negative int.
+int ChannelIndex(int channelNumber) {
+    return channelNumber >= 1 && channelNumber <= DDS_CHANNELS ? channelNumber - 1 : -1;
+}
+
 // Sends one setting and prints the command text and the row the table now holds.
 void RunSet(CliContext& ctx, int channelNumber, double freqHz, double phase, double amplitude,
             bool multi) {
     if (!ctx.EnsurePort()) {
         return;
     }
-    const int index = channelNumber - 1;
+    const int index = ChannelIndex(channelNumber);
     const std::uint32_t r = DdsSetChannel(index, freqHz, phase, amplitude, multi ? 0 : 1);
     if (r == DDS_OK || r == DDS_E_REPLY) {
         std::printf("%s\n", DdsLastCommand());
@@ -94,10 +149,16 @@ void CliAddDdsCommands(CLI::App& app, CliContext& ctx) {
     setCmd->add_flag("--multi", set->multi,
                      "Multiple-channel mode: held by the module until 'update'");
     setCmd->callback([&ctx, set] {
-        // The same conversion as the console's entry fields.
-        RunSet(ctx, set->channel, NumTextToDouble(set->freqMHz) * 1000000.0,
-               NumTextToDouble(set->phaseDeg), NumTextToDouble(set->ampPercent) / 100.0,
-               set->multi);
+        // The same conversion as the console's entry fields, for texts that are numbers.
+        double mhz = 0;
+        double percent = 0;
+        double degrees = 0;
+        if (!ParseDecimal(ctx, "FREQ_MHZ", set->freqMHz, mhz) ||
+            !ParseDecimal(ctx, "AMP_PERCENT", set->ampPercent, percent) ||
+            !ParseDecimal(ctx, "PHASE_DEG", set->phaseDeg, degrees)) {
+            return;
+        }
+        RunSet(ctx, set->channel, mhz * 1000000.0, degrees, percent / 100.0, set->multi);
     });
 
     auto off = std::make_shared<SetArgs>();
@@ -106,7 +167,7 @@ void CliAddDdsCommands(CLI::App& app, CliContext& ctx) {
     offCmd->add_option("CH", off->channel, "Channel 1 to 12")->required();
     offCmd->add_flag("--multi", off->multi, "Multiple-channel mode");
     offCmd->callback([&ctx, off] {
-        const int index = off->channel - 1;
+        const int index = ChannelIndex(off->channel);
         const bool known = index >= 0 && index < DDS_CHANNELS;
         const double phase = known ? DdsChannelTable[index].phaseDeg : 0.0;
         const double amplitude = known ? DdsChannelTable[index].amplitude : 0.0;

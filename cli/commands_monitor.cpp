@@ -82,8 +82,7 @@ bool ConfirmWrite(CliContext& ctx, const std::string& question) {
 
 // Sends the link's diagnostic text to standard error, as the program does by default.
 void StderrSink(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    CliWriteStderr(text);
 }
 
 // Prints 16 bytes a line: the address, the bytes in hexadecimal, and the printable ones.

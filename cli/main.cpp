@@ -76,9 +76,25 @@ bool CliContext::EnsurePort() {
     return true;
 }
 
+namespace {
+// False while the last diagnostic text left standard error in the middle of a line (the link's
+// "T" has no line end).
+bool g_stderrAtLineStart = true;
+} // namespace
+
+void CliWriteStderr(std::string_view text) {
+    if (text.empty()) {
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+    g_stderrAtLineStart = text.back() == '\n';
+}
+
 void CliContext::Fail(const std::string& message, int code) {
     std::fflush(stdout);
-    std::fprintf(stderr, "morvane-cli: %s\n", message.c_str());
+    // The message gets a line of its own, so that scripts find it at the start of a line.
+    CliWriteStderr(std::string(g_stderrAtLineStart ? "" : "\n") + "morvane-cli: " + message + "\n");
     if (status == 0) {
         status = code;
     }
@@ -98,10 +114,7 @@ bool CliContext::Confirm(const std::string& question) {
 
 int main(int argc, char** argv) {
     // Diagnostic lines of the link go to standard error; standard output carries results.
-    DiagSetSink([](std::string_view text) {
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        std::fflush(stderr);
-    });
+    DiagSetSink(CliWriteStderr);
     CliRegisterSimulator();
 
     CliContext ctx;
@@ -120,8 +133,14 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code;
+        // Help (status 0) goes to standard output as CLI11 prints it; a usage error is one line
+        // on standard error and status 2, like a malformed number inside a command.
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            return app.exit(e);
+        }
+        std::fflush(stdout);
+        std::fprintf(stderr, "morvane-cli: %s\n", e.what());
+        return 2;
     }
     CloseComPort();
     return ctx.status;
