@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "dds_image.h"
 #include "exchange.h"
 #include "monitor.h"
 
@@ -170,6 +171,14 @@ TEST_F(FaultTest, HangUpAfterTheEchoThenReopen) {
     EXPECT_FALSE(ok);
     std::vector<std::uint8_t> bytes(32);
     EXPECT_EQ(MonitorMD1Bytes(0, 32, bytes.data()), 0);
+    // Memory images: nothing comes back from the dead line, and that is reported.
+    DdsImage image;
+    image.data = bytes.data();
+    image.capacity = static_cast<std::uint32_t>(bytes.size());
+    EXPECT_EQ(DdsImageFetch(0x100, 32, &image), DDS_E_REPLY);
+    EXPECT_EQ(image.length, 0u);
+    image.length = 32;
+    EXPECT_EQ(DdsImageLoadRecord(&image), 0u); // no reply to the last block
     ExpectNoBusyWait(meter);
     EXPECT_TRUE(LinkIsOpen()); // the port object stays until it is closed
 

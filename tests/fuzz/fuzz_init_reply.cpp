@@ -14,6 +14,7 @@
 #include "comlink.h"
 #include "dds.h"
 #include "diag.h"
+#include "exchange.h"
 
 namespace {
 
@@ -69,7 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int mode = static_cast<int>(data[0] & 0x0F) - 2; // -2 to 13: out of range too
     std::string reply(reinterpret_cast<const char*>(data + 1), size - 1);
     reply += '>';
+    // Nothing of an earlier input may be left on either side of the line.
     Drain();
+    FlushInput();
     if (::write(g_master, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) {
         std::abort();
     }
