@@ -175,7 +175,11 @@ void CMorvaneDlg::OnUpdatePortClose(QAction* item) const {
 void CMorvaneDlg::OnTimer(int nIDEvent) {
     if (nIDEvent == STATUS_TIMER_ID) {
         m_statusTimer.stop();
-        SetStatusText(PortText(STATUS_PORT_OPENED));
+        // The port may have been closed (or failed to reopen) within the second since
+        // start-up: the opened text would then contradict the port and the menu's check marks.
+        if (m_bPortOpen) {
+            SetStatusText(PortText(STATUS_PORT_OPENED));
+        }
     }
 }
 

@@ -83,7 +83,15 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
                               QMessageBox::Warning, QMessageBox::Ok);
         }
     } else {
-        (void)DdsSetChannel(c, 0.0, phaseDeg, amplitude, single);
+        // Switching off must reach the module whatever the boxes hold. DDS control refuses a
+        // phase or amplitude its words cannot carry even with 0 Hz, which would leave the
+        // channel running behind a switch that says off: send the off with the phase and
+        // amplitude the channel last took instead, and show those.
+        if (DdsSetChannel(c, 0.0, phaseDeg, amplitude, single) == DDS_E_VALUE) {
+            phaseDeg = DdsChannelTable[c].phaseDeg;
+            amplitude = DdsChannelTable[c].amplitude;
+            (void)DdsSetChannel(c, 0.0, phaseDeg, amplitude, single);
+        }
         freqHz = 0.0;
     }
 
