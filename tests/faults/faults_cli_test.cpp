@@ -128,7 +128,6 @@ TEST_F(CliFaultTest, GarbageAnswers) {
     }
     // The table is printed whatever came before it.
     EXPECT_NE(run.out.find("CH12 "), std::string::npos) << run.out;
-    ExpectNoBusyWait(run);
 }
 
 // Both programs as processes: qmtrv-sim told to hang up after one answer, morvane-cli on its
