@@ -94,8 +94,9 @@ std::string LinkDeviceNameForPort(int port) {
 #ifdef _WIN32
     return NumFormatString("\\\\.\\COM%d", port);
 #else
-    // COM1 is the first serial port, /dev/ttyS0.
-    return NumFormatString("/dev/ttyS%d", port - 1);
+    // COM1 is the first serial port, /dev/ttyS0. Computed in a wider type: a port number read
+    // from a setup file may be INT_MIN.
+    return NumFormatString("/dev/ttyS%lld", static_cast<long long>(port) - 1);
 #endif
 }
 

@@ -300,6 +300,7 @@ TEST_F(MorvaneDlgTest, PortNumbersOutOfRangeFailToOpenAndAreNamed) {
         {"0", 0},
         {"256", 256},
         {"99999999999", INT_MAX},
+        {"-99999999999", INT_MIN},
     };
     for (const PortCase& p : cases) {
         SCOPED_TRACE(p.text);

@@ -1,6 +1,7 @@
 // The link over a real pseudo-terminal against a scripted far end: opening with the probe, the
 // exchange of commands, how replies end, and what a vanished line does.
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -83,6 +84,7 @@ TEST_F(LinkTest, MissingDeviceGivesOneAndLeavesAPortObject) {
 TEST_F(LinkTest, NumberedPortsUseTheirTtySNames) {
     EXPECT_EQ(LinkDeviceNameForPort(1), "/dev/ttyS0");
     EXPECT_EQ(LinkDeviceNameForPort(100), "/dev/ttyS99");
+    EXPECT_EQ(LinkDeviceNameForPort(INT_MIN), "/dev/ttyS-2147483649"); // no overflow
     // COM255 does not exist on any test machine: the open fails with the numbered messages.
     EXPECT_EQ(OpenComPort(255, 115200, 'N', 13), LINK_OPEN_FAILED);
     EXPECT_NE(m_diag.find("COM255 Open Error!\n"), std::string::npos);
