@@ -43,8 +43,9 @@ void PrintRow(int channel) {
 // sign, digits with an optional ".", an optional exponent. NumTextToDouble alone would read
 // "abc" or "0x10" as 0 and switch the channel off, and "12,5" as 12.
 bool IsDecimalText(const std::string& text) {
-    std::size_t i = text.find_first_not_of(" \t");
-    const std::size_t end = text.find_last_not_of(" \t") + 1;
+    static constexpr const char* BLANKS = " \t\r\n\v\f";
+    std::size_t i = text.find_first_not_of(BLANKS);
+    const std::size_t end = text.find_last_not_of(BLANKS) + 1;
     if (i == std::string::npos) {
         return false;
     }
