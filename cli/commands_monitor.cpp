@@ -24,19 +24,6 @@ constexpr std::uint32_t DUMP_PIECE = 4096;          // bytes of one "MD1" dump i
 constexpr std::uint32_t IMAGE_SAVE_MAX = 64u << 20; // bytes `image-save` reads at most
 constexpr int PROGRESS_WIDTH = 30;                  // characters of the progress bar
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Reads a hexadecimal number of at most 32 bits, with or without 0x/0X in front; leading zeros
 // are allowed. Anything else (blanks, signs, other characters, no digits, a value above
 // FFFFFFFF) is refused with a message naming the argument.
@@ -51,7 +38,7 @@ bool ParseHex32(CliContext& ctx, const char* what, const std::string& text, std:
     }
     std::uint64_t v = 0;
     for (; i < text.size(); ++i) {
-        const int d = HexDigit(text[i]);
+        const int d = MonitorHexValue(text[i]);
         if (d < 0) {
             ctx.Fail(std::string(what) + ": '" + text + "' is not a hexadecimal number", 2);
             return false;

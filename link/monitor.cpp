@@ -28,19 +28,6 @@ void SleepMs(int ms) {
     }
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // Reads up to maxChars hexadecimal digits from the start of text, the way strtoul reads them
 // without sign or prefix. Returns the number of digits taken; *value gets their value (64 bits
 // hold the 10 digits read at most).
@@ -48,7 +35,7 @@ std::size_t ReadHex(const char* text, std::size_t maxChars, std::uint64_t* value
     std::uint64_t v = 0;
     std::size_t i = 0;
     for (; i < maxChars && text[i] != '\0'; ++i) {
-        const int d = HexValue(text[i]);
+        const int d = MonitorHexValue(text[i]);
         if (d < 0) {
             break;
         }
@@ -60,8 +47,8 @@ std::size_t ReadHex(const char* text, std::size_t maxChars, std::uint64_t* value
 
 // Two hexadecimal characters as one byte; false when either is not a hexadecimal digit.
 bool HexPair(const char* p, std::uint8_t* byte) {
-    const int hi = HexValue(p[0]);
-    const int lo = hi < 0 ? -1 : HexValue(p[1]);
+    const int hi = MonitorHexValue(p[0]);
+    const int lo = hi < 0 ? -1 : MonitorHexValue(p[1]);
     if (lo < 0) {
         return false;
     }
@@ -503,7 +490,20 @@ int MonitorR() {
 }
 
 int IsHexDigit(int c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') ? 1 : 0;
+    return MonitorHexValue(c) >= 0 ? 1 : 0;
+}
+
+int MonitorHexValue(int c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
 }
 
 std::uint32_t SumWordsBE(std::uint32_t sum, const std::uint8_t* bytes, std::size_t count) {

@@ -169,6 +169,9 @@ int MonitorParseSADA(const char* text, std::size_t length, std::uint8_t* out, st
 // 1 for '0' to '9', 'A' to 'F' and 'a' to 'f', else 0.
 int IsHexDigit(int c);
 
+// The value 0 to 15 of a hexadecimal digit ('0' to '9', 'A' to 'F', 'a' to 'f'), else -1.
+int MonitorHexValue(int c);
+
 // sum plus every complete group of 4 bytes of bytes[0..count) read as a big-endian 32-bit word,
 // modulo 2^32; a trailing incomplete group is not added. Null bytes adds nothing.
 std::uint32_t SumWordsBE(std::uint32_t sum, const std::uint8_t* bytes, std::size_t count);

@@ -8,25 +8,14 @@
 
 namespace {
 
-int Hex(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // The byte the two characters at text[pos] spell; traps if they are no hexadecimal pair.
 std::uint8_t PairAt(const std::vector<char>& text, std::size_t pos) {
-    if (pos + 1 >= text.size() || Hex(text[pos]) < 0 || Hex(text[pos + 1]) < 0) {
+    if (pos + 1 >= text.size() || MonitorHexValue(text[pos]) < 0 ||
+        MonitorHexValue(text[pos + 1]) < 0) {
         __builtin_trap();
     }
-    return static_cast<std::uint8_t>(Hex(text[pos]) * 16 + Hex(text[pos + 1]));
+    return static_cast<std::uint8_t>(MonitorHexValue(text[pos]) * 16 +
+                                     MonitorHexValue(text[pos + 1]));
 }
 
 std::size_t DataStart(const std::vector<char>& text, std::size_t length) {
