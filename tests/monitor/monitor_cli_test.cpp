@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,7 +32,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 // Runs `morvane-cli --port sim <args>` with the given standard input (not a terminal, so
 // memory-writing commands go ahead without asking).
 CliRun RunCli(const std::string& args, const std::string& input = "") {
-    const std::string base = ::testing::TempDir() + "monitor_cli";
+    const std::string base = ::testing::TempDir() + "monitor_cli_" + std::to_string(::getpid());
     WriteFile(base + ".in", input);
     const std::string command = std::string("'") + MORVANE_CLI_PATH + "' --port sim " + args +
                                 " <'" + base + ".in' >'" + base + ".out' 2>'" + base + ".err'";
@@ -100,8 +101,10 @@ TEST(MonitorCli, ImageLoadedVerifiedAndSavedComesBackEqual) {
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<std::uint8_t>(i * 13 + 5);
     }
-    const std::string in = ::testing::TempDir() + "monitor_cli_in.img";
-    const std::string out = ::testing::TempDir() + "monitor_cli_out.img";
+    const std::string in =
+        ::testing::TempDir() + "monitor_cli_in_" + std::to_string(::getpid()) + ".img";
+    const std::string out =
+        ::testing::TempDir() + "monitor_cli_out_" + std::to_string(::getpid()) + ".img";
     WriteFile(in, ImageFile(0x3002, data));
     std::remove(out.c_str());
 

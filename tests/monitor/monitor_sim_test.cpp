@@ -14,6 +14,7 @@
 #include "exchange.h"
 #include "monitor.h"
 #include "pty_simulator.h"
+#include <unistd.h>
 
 namespace {
 
@@ -237,8 +238,8 @@ TEST_P(ImageRoundTripTest, ComesBackByteForByte) {
     const auto length = static_cast<std::uint32_t>(GetParam());
     const std::uint32_t address = 0x10000 + 0x40;
     std::vector<std::uint8_t> data = Pattern(length, 17);
-    const std::string path =
-        ::testing::TempDir() + "monitor_round_" + std::to_string(length) + ".img";
+    const std::string path = ::testing::TempDir() + "monitor_round_" + std::to_string(::getpid()) +
+                             "_" + std::to_string(length) + ".img";
     const std::string again = path + ".again";
 
     DdsImage out;

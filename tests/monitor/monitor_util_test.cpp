@@ -14,6 +14,7 @@
 #include "dds_image.h"
 #include "diag.h"
 #include "monitor.h"
+#include <unistd.h>
 
 namespace {
 
@@ -28,7 +29,7 @@ protected:
 };
 
 std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "monitor_util_" + name;
+    return ::testing::TempDir() + "monitor_util_" + std::to_string(::getpid()) + "_" + name;
 }
 
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
