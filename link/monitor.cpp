@@ -155,6 +155,11 @@ void SendOneBlock(std::uint32_t address, const std::uint8_t* data, bool reversed
     ReadReply(reply, sizeof reply);
 }
 
+// The "MD1" command of a dump of n bytes from address.
+std::string Md1Command(std::uint32_t address, std::uint32_t n) {
+    return NumFormatString("MD1 %X %X", static_cast<unsigned>(address), static_cast<unsigned>(n));
+}
+
 } // namespace
 
 int MonitorV() {
@@ -305,10 +310,8 @@ int MonitorMD1Bytes(std::uint32_t address, std::uint32_t count, std::uint8_t* ou
         return 0;
     }
     std::vector<char> buffer(2 * std::size_t{n} + DUMP_SLACK);
-    char command[32];
-    NumFormat(command, sizeof command, "MD1 %X %X", static_cast<unsigned>(address),
-              static_cast<unsigned>(n));
-    WriteCommandLine(command);
+    const std::string command = Md1Command(address, n);
+    WriteCommandLine(command.c_str());
     const std::size_t length = ReadReply(buffer.data(), buffer.size());
     return MonitorParseDumpBytes(buffer.data(), length, out, n);
 }
@@ -327,14 +330,12 @@ int MonitorMD1Words(std::uint32_t address, std::uint32_t count, std::uint32_t* o
         return 0;
     }
     std::vector<char> buffer(2 * std::size_t{n} + DUMP_SLACK);
-    char command[32];
-    NumFormat(command, sizeof command, "MD1 %X %X", static_cast<unsigned>(address),
-              static_cast<unsigned>(n));
+    const std::string command = Md1Command(address, n);
     const std::uint64_t expected = 2 * std::uint64_t{count} + 19;
-    WriteCommandLine(command);
+    WriteCommandLine(command.c_str());
     std::size_t length = ReadReply(buffer.data(), buffer.size());
     if (length != expected) {
-        WriteCommandLine(command);
+        WriteCommandLine(command.c_str());
         length = ReadReply(buffer.data(), buffer.size());
         if (length != expected) {
             DiagWrite(".");
