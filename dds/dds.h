@@ -106,6 +106,14 @@ std::uint32_t DdsInit(int clockMode);
 // DDS_E_VALUE and nothing is sent. Values are checked as DdsInit checks them.
 std::uint32_t DdsReadClocks(DdsModuleClocksRecord* clocks);
 
+// Adopts clocks read with DdsReadClocks (or given by the caller) as the module's clocks, so
+// that sets can be made without "DI": nothing is sent and the channel table is left as it is.
+// Values are checked as DdsInit checks them (an unusable DDS clock is stored as 0).
+void DdsAdoptClocks(const DdsModuleClocksRecord& clocks);
+
+// True when a usable DDS clock is known (after DdsInit or DdsAdoptClocks).
+bool DdsClockKnown();
+
 // The value of a reply field "KEY=number" in Hz (the number is in MHz), read the way atof reads
 // decimal text, whatever the process locale. 0 when the key or field is null, the key does not
 // occur in the field, the text is not a number, or the result is not finite ("NAN", "INF",

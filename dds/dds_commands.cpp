@@ -53,9 +53,11 @@ DdsModuleClocksRecord ClocksFromReply(const ReplyField fields[REPLY_FIELD_COUNT]
 // The text of the last command the layer sent, for tools that show what went out.
 std::string g_lastCommand;
 
-int Send(const char* command, ReplyField fields[REPLY_FIELD_COUNT]) {
+// Sends a command whose answer has expectedFields fields (-1: not examined), so that the
+// transcript can mark another count.
+int Send(const char* command, ReplyField fields[REPLY_FIELD_COUNT], int expectedFields) {
     g_lastCommand = command;
-    return SendCommand(command, fields);
+    return SendCommandExpecting(command, fields, expectedFields);
 }
 
 } // namespace
@@ -116,12 +118,12 @@ std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double 
               static_cast<unsigned>(static_cast<std::uint32_t>(ampWord)),
               static_cast<unsigned>(static_cast<std::uint32_t>(single)));
     ReplyField fields[REPLY_FIELD_COUNT];
-    return Send(command, fields) == 2 ? DDS_OK : DDS_E_REPLY;
+    return Send(command, fields, 2) == 2 ? DDS_OK : DDS_E_REPLY;
 }
 
 std::uint32_t DdsUpdate() {
     ReplyField fields[REPLY_FIELD_COUNT];
-    Send("DDU", fields); // the module's answer to the update is not examined
+    Send("DDU", fields, -1); // the module's answer to the update is not examined
     return DDS_OK;
 }
 
@@ -146,7 +148,7 @@ std::uint32_t DdsInit(int clockMode) {
     char command[COMMAND_SIZE];
     NumFormat(command, sizeof command, "DI %d", clockMode);
     ReplyField fields[REPLY_FIELD_COUNT];
-    if (Send(command, fields) != 4) {
+    if (Send(command, fields, 4) != 4) {
         return DDS_E_REPLY;
     }
     DdsModuleClocks = ClocksFromReply(fields);
@@ -164,11 +166,21 @@ std::uint32_t DdsReadClocks(DdsModuleClocksRecord* clocks) {
         return DDS_E_VALUE;
     }
     ReplyField fields[REPLY_FIELD_COUNT];
-    if (Send("u0", fields) != 4) {
+    if (Send("u0", fields, 4) != 4) {
         return DDS_E_REPLY;
     }
     *clocks = ClocksFromReply(fields);
     return DDS_OK;
+}
+
+void DdsAdoptClocks(const DdsModuleClocksRecord& clocks) {
+    DdsModuleClocks.crystalHz = CheckedClock(clocks.crystalHz);
+    DdsModuleClocks.referenceHz = CheckedClock(clocks.referenceHz);
+    DdsModuleClocks.ddsClockHz = CheckedClock(clocks.ddsClockHz);
+}
+
+bool DdsClockKnown() {
+    return DdsClockUsable(DdsModuleClocks.ddsClockHz);
 }
 
 double ParseReplyValue(const char* key, const char* field) {

@@ -1,16 +1,62 @@
 #include "comlink.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "diag.h"
 #include "numtext.h"
+#include "trace.h"
 
 ComLinkRecord ComLink;
 
 namespace {
 
 LinkSimulatorStarter g_simulatorStarter = nullptr;
+
+constexpr int PROBE_WAIT_MS = 100; // the module answers the probe within this time
+
+// Hands a port event (opened, closed, gone, a probe) to the transcript.
+void EmitPortEvent(LinkTraceOutcome outcome, const std::string& command, std::string reply = {},
+                   std::chrono::steady_clock::time_point start = {}) {
+    if (!LinkTraceActive()) {
+        return;
+    }
+    LinkTraceEvent e;
+    e.outcome = outcome;
+    e.command = command;
+    e.reply = std::move(reply);
+    e.end = std::chrono::steady_clock::now();
+    e.start = start == std::chrono::steady_clock::time_point{} ? e.end : start;
+    e.wallEnd = std::chrono::system_clock::now();
+    LinkTraceEmit(e);
+}
+
+// Waits until three bytes are queued (the module's CR, LF and prompt) or PROBE_WAIT_MS have
+// passed since start, whichever comes first. The probe reads the same three bytes either way,
+// so its result does not depend on how early it looks. Between looks it sleeps about one byte
+// time of the line.
+void WaitForProbeAnswer(CSerialPort& port, int baud, std::chrono::steady_clock::time_point start) {
+    using namespace std::chrono;
+    const auto deadline = start + milliseconds(PROBE_WAIT_MS);
+    long long byteUs = baud > 0 ? 10000000LL / baud : 1000;
+    if (byteUs < 100) {
+        byteUs = 100;
+    } else if (byteUs > 1000) {
+        byteUs = 1000;
+    }
+    for (;;) {
+        std::uint32_t errors = 0;
+        std::uint32_t queued = 0;
+        (void)port.ErrorAndQueueStatus(&errors, &queued);
+        const auto now = steady_clock::now();
+        if (queued >= 3 || now >= deadline) {
+            return;
+        }
+        const auto left = duration_cast<microseconds>(deadline - now);
+        std::this_thread::sleep_for(std::min(left, microseconds(byteUs)));
+    }
+}
 
 int ParityFromLetter(char letter) {
     switch (letter) {
@@ -38,11 +84,16 @@ int OpenDevice(const std::string& device, const std::string& label, int baud, ch
     ComLink.port = std::make_unique<CSerialPort>();
     CSerialPort& port = *ComLink.port;
     port.SetName(device);
+    ComLink.lastCommand.clear();
+    ComLink.lateReplyExpected = false;
+    ComLink.goneReported = false;
     if (port.Open() != 0) {
         DiagPrintf("%s Open Error!\n", label.c_str());
+        EmitPortEvent(LinkTraceOutcome::OpenFailed, label);
         return LINK_OPEN_FAILED;
     }
     DiagPrintf("%s Open Success!\n", label.c_str());
+    EmitPortEvent(LinkTraceOutcome::Opened, label);
 
     port.SetBaudRate(baud).SetByteSize(8).SetParity(ParityFromLetter(parity));
     ComLink.terminator = terminator;
@@ -54,13 +105,21 @@ int OpenDevice(const std::string& device, const std::string& label, int baud, ch
     int result = LINK_OPEN_OK;
     if (probe) {
         // The module answers a lone terminator with CR, LF and its prompt within 100 ms.
+        const auto start = std::chrono::steady_clock::now();
         port.WriteByte(terminator);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        WaitForProbeAnswer(port, baud, start);
         const std::uint8_t cr = port.ReadByte();
         const std::uint8_t lf = port.ReadByte();
-        (void)port.ReadByte(); // the prompt; its value does not matter
+        const std::uint8_t prompt = port.ReadByte(); // its value does not matter
         if (cr != 13 || lf != 10) {
             result = LINK_OPEN_NO_PROBE;
+        }
+        if (LinkTraceActive()) {
+            const char bytes[3] = {static_cast<char>(cr), static_cast<char>(lf),
+                                   static_cast<char>(prompt)};
+            EmitPortEvent(
+                result == LINK_OPEN_OK ? LinkTraceOutcome::ProbeOk : LinkTraceOutcome::ProbeFailed,
+                std::string(1, static_cast<char>(terminator)), std::string(bytes, 3), start);
         }
     }
 
@@ -125,12 +184,27 @@ int OpenComDevice(const std::string& device, int baud, char parity, std::uint8_t
 }
 
 int CloseComPort() {
+    if (ComLink.port && ComLink.port->IsOpen()) {
+        EmitPortEvent(LinkTraceOutcome::Closed, ComLink.port->Name());
+    }
     ComLink.port.reset();
+    ComLink.lateReplyExpected = false;
     return 0;
 }
 
 bool LinkIsOpen() {
     return ComLink.port && ComLink.port->IsOpen();
+}
+
+bool LinkIsGone() {
+    if (!LinkIsOpen() || !ComLink.port->CheckGone()) {
+        return false;
+    }
+    if (!ComLink.goneReported) {
+        ComLink.goneReported = true;
+        EmitPortEvent(LinkTraceOutcome::Gone, ComLink.port->Name());
+    }
+    return true;
 }
 
 void LinkSetSimulatorStarter(LinkSimulatorStarter starter) {

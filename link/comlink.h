@@ -1,6 +1,7 @@
 // The process-wide link state and opening and closing the one serial port.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,14 @@ struct ComLinkRecord {
     std::unique_ptr<CSerialPort> port; // the current port; null while the link is closed
     std::uint8_t terminator = 13;      // written after every command text
     ModuleVersion version;             // filled by MonitorV
+    // The exchange in progress: the command last written with WriteCommandLine (empty after raw
+    // writes, which have no echo) and when it started, for late replies and the transcript.
+    std::string lastCommand;
+    std::chrono::steady_clock::time_point commandStart;
+    // A reply ended without its prompt; its late answer may still arrive (see exchange.h).
+    bool lateReplyExpected = false;
+    // LinkIsGone has reported the current port gone to the transcript.
+    bool goneReported = false;
 };
 
 extern ComLinkRecord ComLink;
@@ -52,6 +61,12 @@ int CloseComPort();
 
 // True while a port object is current and its device is open.
 bool LinkIsOpen();
+
+// True when the open device has gone away (hang-up, end of file or an I/O error: a USB adapter
+// pulled, the simulator ended). Looks at the device without reading or writing anything, so the
+// owner of the link may call it between exchanges; a reader that met the condition has noted it
+// too. False with the link closed.
+bool LinkIsGone();
 
 // The device path for port number n on this platform ("\\.\COM3", "/dev/ttyS2").
 std::string LinkDeviceNameForPort(int port);

@@ -7,6 +7,10 @@
 
 #include "numtext.h"
 
+#ifndef _WIN32
+#include <csignal>
+#endif
+
 namespace {
 
 std::function<void(std::string_view)>& Sink() {
@@ -35,4 +39,11 @@ void DiagPrintf(const char* fmt, ...) {
     const std::string text = NumVFormatString(fmt, args);
     va_end(args);
     DiagWrite(text);
+}
+
+void DiagIgnoreBrokenPipe() {
+#ifndef _WIN32
+    // Windows has no SIGPIPE: a write to a closed pipe fails there with an error already.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }

@@ -21,3 +21,8 @@ void DiagPrintf(const char* fmt, ...)
 
 // Hands a text to the sink unchanged.
 void DiagWrite(std::string_view text);
+
+// Makes the process survive writes to a closed pipe or socket: SIGPIPE is ignored (POSIX), so a
+// failed write returns an error instead of ending the process. Every program of the project
+// calls it first thing; the default sink ignores failed writes.
+void DiagIgnoreBrokenPipe();

@@ -1,5 +1,7 @@
 #include "exchange.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -7,14 +9,20 @@
 
 #include "comlink.h"
 #include "diag.h"
+#include "trace.h"
 
 namespace {
 
-constexpr int IDLE_LIMIT = 200;       // idle polls that end a reply
-constexpr int WAIT_PROMPT_IDLE = 50;  // idle cycles that end WaitPrompt
-constexpr int EVENT_WAIT_MS = 100;    // one wait for a port event
-constexpr int IDLE_SLEEP_MS = 2;      // sleep of an idle poll
-constexpr std::size_t DUMP_MAX = 128; // bytes DumpQueued takes at most
+constexpr int IDLE_LIMIT = 200;          // idle polls that end a reply
+constexpr int WAIT_PROMPT_IDLE = 50;     // idle cycles that end WaitPrompt
+constexpr int EVENT_WAIT_MS = 100;       // one wait for a port event
+constexpr int IDLE_SLEEP_MS = 2;         // sleep of an idle poll
+constexpr std::size_t DUMP_MAX = 128;    // bytes DumpQueued takes at most
+constexpr std::size_t READ_CHUNK = 4096; // bytes taken from the driver in one read at most
+
+std::atomic<bool> g_cancel{false};
+
+using Clock = std::chrono::steady_clock;
 
 CSerialPort* Port() {
     return LinkIsOpen() ? ComLink.port.get() : nullptr;
@@ -34,6 +42,7 @@ public:
             m_buffer[m_stored++] = static_cast<char>(b);
         }
     }
+    std::string_view Stored() const { return {m_buffer ? m_buffer : "", m_stored}; }
     std::size_t Finish() {
         if (m_buffer && m_size > 0) {
             m_buffer[m_stored] = '\0';
@@ -76,14 +85,81 @@ PortEvent WaitForPortEvent(CSerialPort& port) {
     return PortEvent::LookAtQueue;
 }
 
-// The event-driven reader behind ReadReply and WaitPrompt: waits for a port event, reads every
-// queued byte, and ends after a batch for which onByte asked to end, or after idleLimit idle
-// cycles. onByte(byte, lastOfBatch) returns true to end the reply after this batch.
-// Returns the idle count at the end.
-template <class OnByte> int EventReader(CSerialPort& port, int idleLimit, OnByte onByte) {
-    int idle = 0;
+// How a reader ended.
+enum class ReadEnd {
+    Done,      // the end test was met (the prompt, for most readers)
+    Idle,      // the idle limit: nothing came for too long
+    Limit,     // the time or byte limit of one reply, while bytes kept coming
+    Cancelled, // LinkRequestCancel
+};
+
+// The limits every reader applies to one reply besides its idle count: a reply that never
+// ends (a module that floods without a prompt) ends after READ_LIMIT_MS from its start or
+// after byteLimit bytes, and a cancel request ends it at the next cycle.
+class CReplyLimits {
+public:
+    explicit CReplyLimits(std::size_t bufferSize)
+        : m_start(Clock::now()),
+          m_byteLimit((bufferSize > 0 ? bufferSize - 1 : 0) + READ_LIMIT_BYTES) {}
+    void Count(std::size_t bytes) { m_bytes += bytes; }
+    // The reason to stop now, or Done when the reader may go on.
+    ReadEnd Check() const {
+        if (g_cancel.load(std::memory_order_relaxed)) {
+            return ReadEnd::Cancelled;
+        }
+        if (m_bytes >= m_byteLimit ||
+            Clock::now() - m_start >= std::chrono::milliseconds(READ_LIMIT_MS)) {
+            return ReadEnd::Limit;
+        }
+        return ReadEnd::Done;
+    }
+
+private:
+    Clock::time_point m_start;
+    std::size_t m_byteLimit;
+    std::size_t m_bytes = 0;
+};
+
+// Reads the queued bytes in reads of up to READ_CHUNK and hands each to onByte(byte,
+// lastOfBatch); the batch is what the queue count said. True when onByte asked to end.
+template <class OnByte>
+bool ReadBatch(CSerialPort& port, std::uint32_t queued, CReplyLimits& limits, OnByte onByte) {
+    std::uint8_t chunk[READ_CHUNK];
     bool done = false;
-    while (!done) {
+    std::uint32_t left = queued;
+    while (left > 0) {
+        const std::size_t want = std::min<std::size_t>(left, READ_CHUNK);
+        const std::size_t got = port.ReadBytes(chunk, want);
+        if (got == 0) {
+            break; // the driver had less than it said: the rest of the batch is not there
+        }
+        left -= static_cast<std::uint32_t>(got);
+        limits.Count(got);
+        for (std::size_t i = 0; i < got; ++i) {
+            const bool last = left == 0 && i + 1 == got;
+            if (onByte(chunk[i], last || (got < want && i + 1 == got))) {
+                done = true;
+            }
+        }
+        if (got < want) {
+            break;
+        }
+    }
+    return done;
+}
+
+// The event-driven reader behind ReadReply and WaitPrompt: waits for a port event, reads every
+// queued byte, and ends after a batch for which onByte asked to end, after idleLimit idle
+// cycles, or at a limit of CReplyLimits. onByte(byte, lastOfBatch) returns true to end the
+// reply after this batch.
+template <class OnByte>
+ReadEnd EventReader(CSerialPort& port, int idleLimit, CReplyLimits& limits, OnByte onByte) {
+    int idle = 0;
+    for (;;) {
+        const ReadEnd stop = limits.Check();
+        if (stop != ReadEnd::Done) {
+            return stop;
+        }
         if (WaitForPortEvent(port) != PortEvent::LookAtQueue) {
             continue;
         }
@@ -96,43 +172,39 @@ template <class OnByte> int EventReader(CSerialPort& port, int idleLimit, OnByte
             IdleSleep();
         } else {
             idle = 0;
-            for (std::uint32_t i = 0; i < queued; ++i) {
-                if (onByte(port.ReadByte(), i + 1 == queued)) {
-                    done = true;
-                }
+            if (ReadBatch(port, queued, limits, onByte)) {
+                return ReadEnd::Done;
             }
         }
         if (idle >= idleLimit) {
-            done = true;
+            return ReadEnd::Idle;
         }
     }
-    return idle;
 }
 
 // The polling reader behind ReadReplyPoll, ReadReplyUntil and ReadAvailable: looks at the queued
-// count every 2 ms without waiting for port events. Returns true when it gave up on idle.
-template <class OnByte> bool PollingReader(CSerialPort& port, OnByte onByte) {
+// count every 2 ms without waiting for port events.
+template <class OnByte>
+ReadEnd PollingReader(CSerialPort& port, CReplyLimits& limits, OnByte onByte) {
     int idle = 0;
     for (;;) {
+        const ReadEnd stop = limits.Check();
+        if (stop != ReadEnd::Done) {
+            return stop;
+        }
         std::uint32_t errors = 0;
         std::uint32_t queued = 0;
         (void)port.ErrorAndQueueStatus(&errors, &queued);
         if (queued == 0) {
             if (++idle >= IDLE_LIMIT) {
-                return true;
+                return ReadEnd::Idle;
             }
             IdleSleep();
             continue;
         }
         idle = 0;
-        bool done = false;
-        for (std::uint32_t i = 0; i < queued; ++i) {
-            if (onByte(port.ReadByte(), i + 1 == queued)) {
-                done = true;
-            }
-        }
-        if (done) {
-            return false;
+        if (ReadBatch(port, queued, limits, onByte)) {
+            return ReadEnd::Done;
         }
     }
 }
@@ -152,25 +224,160 @@ int WriteCommandLine(const char* command) {
     if (!port || !command) {
         return 0;
     }
+    ComLink.lastCommand = command;
+    ComLink.commandStart = Clock::now();
     port->WriteBytes(command, std::strlen(command));
     WriteTerminator(*port);
     return 0;
 }
 
-std::size_t ReadReply(char* buffer, std::size_t size) {
-    CReplySink sink(buffer, size);
-    CSerialPort* port = Port();
-    if (!port) {
-        return sink.Finish();
+namespace {
+
+// True when a reply segment starts with the echo of command: its first field (up to the first
+// comma or LF, CR and blanks at its ends left out) equals the command without regard to case.
+bool EchoMatches(std::string_view segment, std::string_view command) {
+    const std::size_t stop = segment.find_first_of(",\n>");
+    std::string_view field = segment.substr(0, stop);
+    auto blank = [](char c) { return c == '\r' || c == ' ' || c == '\t'; };
+    while (!field.empty() && blank(field.front())) {
+        field.remove_prefix(1);
     }
-    const int idle = EventReader(*port, IDLE_LIMIT, [&](std::uint8_t b, bool last) {
-        sink.Put(b);
-        return last && b == '>';
-    });
-    if (idle >= IDLE_LIMIT) {
-        DiagWrite("T");
+    while (!field.empty() && blank(field.back())) {
+        field.remove_suffix(1);
+    }
+    while (!command.empty() && blank(command.back())) {
+        command.remove_suffix(1);
+    }
+    if (field.size() != command.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        auto up = [](char c) { return IsLower(c) ? static_cast<char>(c - 'a' + 'A') : c; };
+        if (up(field[i]) != up(command[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+LinkTraceOutcome OutcomeOf(ReadEnd end, std::string_view reply) {
+    switch (end) {
+    case ReadEnd::Done:
+        return LinkTraceOutcome::Ok;
+    case ReadEnd::Cancelled:
+        return LinkTraceOutcome::Cancelled;
+    case ReadEnd::Idle:
+    case ReadEnd::Limit:
+        break;
+    }
+    return reply.empty() ? LinkTraceOutcome::NoAnswer : LinkTraceOutcome::NoPrompt;
+}
+
+// Hands one exchange to the transcript: the command last written and the reply read for it.
+void EmitExchange(LinkTraceOutcome outcome, std::string_view reply, int fields) {
+    if (!LinkTraceActive()) {
+        return;
+    }
+    LinkTraceEvent e;
+    e.outcome = outcome;
+    e.command = ComLink.lastCommand;
+    e.reply.assign(reply.data(), reply.size());
+    e.fields = fields;
+    e.start = ComLink.commandStart;
+    e.end = Clock::now();
+    e.wallEnd = std::chrono::system_clock::now();
+    LinkTraceEmit(e);
+}
+
+// A reply as one reader gathered it.
+struct ReplyText {
+    std::string text; // the reply (at most the caller's size-1 bytes kept)
+    ReadEnd end = ReadEnd::Done;
+};
+
+// The event-driven reply reader with the late-reply rule (see LinkExpectingLateReply).
+ReplyText ReadReplyText(CSerialPort& port, std::size_t size) {
+    // Room for a late answer in front of the right reply in the same batch.
+    const std::size_t keep = (size > 0 ? size - 1 : 0) + READ_CHUNK;
+    ReplyText r;
+    for (;;) {
+        CReplyLimits limits(size);
+        std::string text;
+        r.end = EventReader(port, IDLE_LIMIT, limits, [&](std::uint8_t b, bool last) {
+            if (text.size() < keep) {
+                text.push_back(static_cast<char>(b));
+            }
+            return last && b == '>';
+        });
+        if (r.end != ReadEnd::Done) {
+            DiagWrite("T");
+            ComLink.lateReplyExpected = true;
+            r.text = std::move(text);
+            break;
+        }
+        if (!ComLink.lateReplyExpected || ComLink.lastCommand.empty()) {
+            r.text = std::move(text);
+            break;
+        }
+        // Drop the leading prompt-ended segments that are not the answer to this command.
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            const std::size_t gt = text.find('>', pos);
+            const std::size_t next = gt == std::string::npos ? text.size() : gt + 1;
+            const std::string_view segment(text.data() + pos, next - pos);
+            if (EchoMatches(segment, ComLink.lastCommand)) {
+                break;
+            }
+            EmitExchange(LinkTraceOutcome::Stale, segment, -1);
+            pos = next;
+        }
+        if (pos < text.size()) {
+            ComLink.lateReplyExpected = false;
+            r.text = text.substr(pos);
+            break;
+        }
+        // Everything was the late answer: wait on for the right one, with fresh limits.
+    }
+    if (r.text.size() > (size > 0 ? size - 1 : 0)) {
+        r.text.resize(size > 0 ? size - 1 : 0);
+    }
+    return r;
+}
+
+std::size_t StoreReply(const std::string& text, char* buffer, std::size_t size) {
+    CReplySink sink(buffer, size);
+    for (const char c : text) {
+        sink.Put(static_cast<std::uint8_t>(c));
     }
     return sink.Finish();
+}
+
+} // namespace
+
+std::size_t ReadReply(char* buffer, std::size_t size) {
+    CSerialPort* port = Port();
+    if (!port) {
+        return StoreReply({}, buffer, size);
+    }
+    const ReplyText r = ReadReplyText(*port, size);
+    EmitExchange(OutcomeOf(r.end, r.text), r.text, -1);
+    return StoreReply(r.text, buffer, size);
+}
+
+void LinkRequestCancel() {
+    g_cancel.store(true);
+}
+
+void LinkClearCancel() {
+    g_cancel.store(false);
+}
+
+bool LinkCancelRequested() {
+    return g_cancel.load();
+}
+
+bool LinkExpectingLateReply() {
+    return ComLink.lateReplyExpected;
 }
 
 int SplitReply(const char* command, char* reply, ReplyField fields[REPLY_FIELD_COUNT]) {
@@ -214,14 +421,29 @@ int SplitReply(const char* command, char* reply, ReplyField fields[REPLY_FIELD_C
 }
 
 int SendCommand(const char* command, ReplyField fields[REPLY_FIELD_COUNT]) {
-    if (!Port()) {
+    return SendCommandExpecting(command, fields, -1);
+}
+
+int SendCommandExpecting(const char* command, ReplyField fields[REPLY_FIELD_COUNT],
+                         int expectedFields) {
+    CSerialPort* port = Port();
+    if (!port) {
         return 0;
     }
-    char reply[REPLY_TEXT_SIZE];
     WriteCommandLine(command);
-    ReadReply(reply, sizeof reply);
-    const int n = SplitReply(command, reply, fields);
-    return n == -1 ? 1 : n;
+    const ReplyText r = ReadReplyText(*port, REPLY_TEXT_SIZE);
+    char reply[REPLY_TEXT_SIZE];
+    StoreReply(r.text, reply, sizeof reply);
+    const int split = SplitReply(command, reply, fields);
+    const int n = split == -1 ? 1 : split;
+    if (LinkTraceActive()) {
+        LinkTraceOutcome outcome = OutcomeOf(r.end, r.text);
+        if (outcome == LinkTraceOutcome::Ok && expectedFields >= 0 && n != expectedFields) {
+            outcome = LinkTraceOutcome::WrongFields;
+        }
+        EmitExchange(outcome, r.text, n);
+    }
+    return n;
 }
 
 namespace {
@@ -231,13 +453,18 @@ namespace {
 template <class EndTest> std::size_t PollReply(char* buffer, std::size_t size, EndTest endTest) {
     CReplySink sink(buffer, size);
     CSerialPort* port = Port();
-    const bool gaveUp = port && PollingReader(*port, [&](std::uint8_t b, bool last) {
-                            sink.Put(b);
-                            return endTest(b, last);
-                        });
-    if (gaveUp) {
+    if (!port) {
+        return sink.Finish();
+    }
+    CReplyLimits limits(size);
+    const ReadEnd end = PollingReader(*port, limits, [&](std::uint8_t b, bool last) {
+        sink.Put(b);
+        return endTest(b, last);
+    });
+    if (end != ReadEnd::Done) {
         DiagWrite("T");
     }
+    EmitExchange(OutcomeOf(end, sink.Stored()), sink.Stored(), -1);
     return sink.Finish();
 }
 
@@ -334,6 +561,9 @@ int WriteRaw(int noTerminator, const void* data, std::size_t count) {
     if (!port) {
         return 0;
     }
+    // Raw bytes have no echo to recognise a reply by.
+    ComLink.lastCommand.clear();
+    ComLink.commandStart = Clock::now();
     if (data && count > 0) {
         port->WriteBytes(data, count);
     }
@@ -357,10 +587,14 @@ int WaitPrompt(int maxIdle) {
         return WAIT_PROMPT_IDLE > maxIdle ? 2 : 0;
     }
     bool seen = false;
-    const int idle = EventReader(*port, WAIT_PROMPT_IDLE, [&](std::uint8_t b, bool) {
+    CReplyLimits limits(0);
+    const ReadEnd end = EventReader(*port, WAIT_PROMPT_IDLE, limits, [&](std::uint8_t b, bool) {
         seen = seen || b == '>';
         return seen;
     });
+    // The reader ends with no idle cycles counted when it saw the prompt; any other end counts
+    // as the idle limit.
+    const int idle = end == ReadEnd::Done ? 0 : WAIT_PROMPT_IDLE;
     return idle > maxIdle ? 2 : 0;
 }
 

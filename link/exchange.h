@@ -20,6 +20,32 @@ constexpr std::size_t REPLY_TEXT_SIZE = 1024;
 // first count slots of fields are written. With the link closed returns 0 and sends nothing.
 int SendCommand(const char* command, ReplyField fields[REPLY_FIELD_COUNT]);
 
+// SendCommand for a caller that knows how many fields the answer has: the transcript then
+// marks any other count as a wrong field count. The result is SendCommand's.
+int SendCommandExpecting(const char* command, ReplyField fields[REPLY_FIELD_COUNT],
+                         int expectedFields);
+
+// Every reader of the link ends a reply that has no prompt after at most READ_LIMIT_MS from
+// its start, even while bytes keep coming (the time that the 200 idle event waits of a silent
+// module take), or once READ_LIMIT_BYTES beyond what the caller's buffer holds have arrived,
+// whichever comes first, with the usual "T".
+constexpr int READ_LIMIT_MS = 20400;
+constexpr std::size_t READ_LIMIT_BYTES = 64 * 1024;
+
+// Cancel: asks the reader that is running (on any thread), and every reader started after it,
+// to end at its next cycle as on its idle limit ("T"). The host clears the request before its
+// next exchange. The cycle is at most one event wait (100 ms) long.
+void LinkRequestCancel();
+void LinkClearCancel();
+bool LinkCancelRequested();
+
+// Late replies. Once a reply has ended without its prompt (a limit or a cancel), the answer to
+// that command may still arrive. Until a reply with its prompt has been read again, a reply
+// whose first field is not the echo of the command just written (compared without regard to
+// case) is taken for that late answer: it is dropped (a "stale" transcript line) and the reader
+// waits on for the right one. True while such a late answer is expected.
+bool LinkExpectingLateReply();
+
 // Writes the command text, then the terminator byte, as two writes. Returns 0.
 int WriteCommandLine(const char* command);
 

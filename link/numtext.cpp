@@ -135,7 +135,11 @@ int VFormat(char* buf, std::size_t size, const char* fmt, va_list args) {
 
 } // namespace
 
-double NumTextToDouble(std::string_view text) {
+namespace {
+
+// The leading number of a text as atof reads it; *end receives the index just past it and
+// *found whether there was one (both untouched where the caller passes null).
+double LeadingNumber(std::string_view text, std::size_t* end, bool* found) {
     std::size_t i = 0;
     while (i < text.size() && IsCSpace(text[i])) {
         ++i;
@@ -161,7 +165,66 @@ double NumTextToDouble(std::string_view text) {
         const std::string_view span(first, static_cast<std::size_t>(result.ptr - first));
         value = DecimalTextOverflows(span) ? HUGE_VAL : 0.0;
     }
+    if (end) {
+        *end = static_cast<std::size_t>(result.ptr - text.data());
+    }
+    if (found) {
+        *found = true;
+    }
     return negative ? -value : value;
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto low = [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        };
+        if (low(a[i]) != low(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+double NumTextToDouble(std::string_view text) {
+    return LeadingNumber(text, nullptr, nullptr);
+}
+
+const NumUnit NUM_UNITS_FREQ_MHZ[4] = {{"Hz", 1e-6}, {"kHz", 1e-3}, {"MHz", 1.0}, {"GHz", 1e3}};
+const NumUnit NUM_UNITS_FREQ_HZ[4] = {{"Hz", 1.0}, {"kHz", 1e3}, {"MHz", 1e6}, {"GHz", 1e9}};
+
+NumUnitValue NumTextWithUnit(std::string_view text, const NumUnit* units, std::size_t count) {
+    NumUnitValue r;
+    std::size_t end = 0;
+    r.value = LeadingNumber(text, &end, &r.number);
+    if (!r.number) {
+        return r;
+    }
+    std::string_view rest = text.substr(end);
+    while (!rest.empty() && IsCSpace(rest.front())) {
+        rest.remove_prefix(1);
+    }
+    while (!rest.empty() && IsCSpace(rest.back())) {
+        rest.remove_suffix(1);
+    }
+    if (rest.empty()) {
+        r.exact = true;
+        return r;
+    }
+    for (std::size_t i = 0; units && i < count; ++i) {
+        if (SameLetters(rest, units[i].name)) {
+            r.value *= units[i].factor;
+            r.unit = true;
+            r.exact = true;
+            break;
+        }
+    }
+    return r;
 }
 
 int NumTextToInt(std::string_view text) {

@@ -40,3 +40,28 @@ std::string NumFormatString(const char* fmt, ...)
 
 // The same, from a va_list (which it consumes).
 std::string NumVFormatString(const char* fmt, va_list args);
+
+// A unit that may follow a number, and the factor that brings a value in it to the caller's
+// base unit ("kHz", 1e-3 for a base of MHz). Names are compared without regard to case.
+struct NumUnit {
+    std::string_view name;
+    double factor;
+};
+
+// Frequency units with factors to MHz and to Hz: Hz, kHz, MHz, GHz.
+extern const NumUnit NUM_UNITS_FREQ_MHZ[4];
+extern const NumUnit NUM_UNITS_FREQ_HZ[4];
+
+// The result of NumTextWithUnit.
+struct NumUnitValue {
+    double value = 0;    // the number, times the unit's factor when a unit was found
+    bool number = false; // a number stood at the start (after white space)
+    bool unit = false;   // one of the units followed it (after optional white space)
+    bool exact = false;  // the whole text was the number, the optional unit and white space
+};
+
+// Reads a number with an optional unit: the leading number as NumTextToDouble reads it, then
+// optional white space, then one of units (any case), then nothing but white space. When the
+// rest is not exactly a unit, value is the number alone and unit is false (so "12.5MHz" and
+// "12.5" give 12.5 in a base of MHz, "30kHz" 0.03, "30 khz" 0.03, "12x" 12 with exact false).
+NumUnitValue NumTextWithUnit(std::string_view text, const NumUnit* units, std::size_t count);

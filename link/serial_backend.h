@@ -40,6 +40,13 @@ bool QueueStatus(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* qu
 enum class ReadResult { Done, Pending, Failed };
 // Reads one byte into *cell without blocking.
 ReadResult ReadOne(SerialBackendState& s, std::uint8_t* cell);
+// Reads up to count bytes that are there without waiting into buffer; the number read. *result
+// tells why it stopped short: Pending (nothing more there) or Failed (end of file or an error:
+// the line is gone). Bytes come out in the order ReadOne would give them.
+std::size_t ReadMany(SerialBackendState& s, std::uint8_t* buffer, std::size_t count,
+                     ReadResult* result);
+// True when the device has gone away (hang-up or error), seen without reading or writing.
+bool Gone(SerialBackendState& s);
 // Starts writing the bytes; the backend keeps what the OS has not taken yet.
 bool Write(SerialBackendState& s, const void* data, std::size_t count);
 

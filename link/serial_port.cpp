@@ -160,6 +160,26 @@ std::uint8_t CSerialPort::ReadByte() {
     return m_byReceive;
 }
 
+std::size_t CSerialPort::ReadBytes(std::uint8_t* buffer, std::size_t count) {
+    m_nBytesRead = 0;
+    m_nLastResult = 0;
+    if (!m_pBackend || count == 0) {
+        return 0;
+    }
+    serial_backend::ReadResult result = serial_backend::ReadResult::Done;
+    const std::size_t got = serial_backend::ReadMany(*m_pBackend, buffer, count, &result);
+    if (got > 0) {
+        m_byReceive = buffer[got - 1];
+        m_nBytesRead = 1;
+        m_nLastResult = 1;
+    }
+    return got;
+}
+
+bool CSerialPort::CheckGone() {
+    return !m_pBackend || serial_backend::Gone(*m_pBackend);
+}
+
 bool CSerialPort::WriteBytes(const void* data, std::size_t count) {
     const bool ok = m_pBackend && serial_backend::Write(*m_pBackend, data, count);
     m_nBytesWritten = ok ? static_cast<std::uint32_t>(count) : 0;

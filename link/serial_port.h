@@ -106,6 +106,13 @@ public:
     // cell's previous content when the read would have to wait, 0xFF when the read failed
     // (and the cell becomes 0xFF).
     std::uint8_t ReadByte();
+    // Reads up to count bytes that are queued, in one system call where the platform allows;
+    // returns how many were read (fewer when no more were there or the line failed). The last
+    // of them is left in the receive cell, as ReadByte would leave it.
+    std::size_t ReadBytes(std::uint8_t* buffer, std::size_t count);
+    // True when the open device has gone away (hang-up, end of file, an I/O error); looks
+    // without reading or writing. True too when nothing is open.
+    bool CheckGone();
     // Starts writing the bytes and returns without waiting; the port keeps its own copy of
     // bytes the OS has not taken yet. True when written or pending, false on failure.
     bool WriteBytes(const void* data, std::size_t count);

@@ -423,6 +423,49 @@ ReadResult ReadOne(SerialBackendState& s, std::uint8_t* cell) {
     }
 }
 
+std::size_t ReadMany(SerialBackendState& s, std::uint8_t* buffer, std::size_t count,
+                     ReadResult* result) {
+    std::size_t got = 0;
+    *result = ReadResult::Done;
+    while (got < count) {
+        const ssize_t n = ::read(s.fd, buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        *result = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? ReadResult::Pending
+                                                                       : ReadResult::Failed;
+        break;
+    }
+    return got;
+}
+
+bool Gone(SerialBackendState& s) {
+    if (s.fd < 0) {
+        return true;
+    }
+    // A hang-up or an error shows in poll() at once, without taking a byte from the queue.
+    pollfd p{};
+    p.fd = s.fd;
+    p.events = POLLIN;
+    int r = 0;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        return true;
+    }
+    // Readable with nothing queued is end of file; a failing queue count is an I/O error.
+    int queued = 0;
+    if (::ioctl(s.fd, FIONREAD, &queued) != 0) {
+        return true;
+    }
+    return r > 0 && (p.revents & POLLIN) && queued == 0;
+}
+
 bool Write(SerialBackendState& s, const void* data, std::size_t count) {
     if (s.fd < 0) {
         return false;

@@ -340,6 +340,32 @@ bool QueueStatus(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* qu
     return true;
 }
 
+std::size_t ReadMany(SerialBackendState& s, std::uint8_t* buffer, std::size_t count,
+                     ReadResult* result) {
+    // ReadOne already takes everything queued in one ReadFile and hands it out from memory.
+    std::size_t got = 0;
+    *result = ReadResult::Done;
+    while (got < count) {
+        const ReadResult r = ReadOne(s, buffer + got);
+        if (r != ReadResult::Done) {
+            *result = r;
+            break;
+        }
+        ++got;
+    }
+    return got;
+}
+
+bool Gone(SerialBackendState& s) {
+    if (s.handle == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    // A removed device fails the status call (ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ...).
+    DWORD e = 0;
+    COMSTAT st{};
+    return ClearCommError(s.handle, &e, &st) == 0;
+}
+
 ReadResult ReadOne(SerialBackendState& s, std::uint8_t* cell) {
     if (ReadAheadLeft(s) == 0) {
         DropReadAhead(s);
