@@ -29,6 +29,9 @@ CMorvaneApp::CMorvaneApp(QObject* parent) : QObject(parent) {
     QCoreApplication::setApplicationName(QString::fromLatin1(IDS_APP_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(MORVANE_VERSION));
     QGuiApplication::setWindowIcon(MorvaneAppIcon());
+    // Wayland compositors match the window to the installed morvane.desktop (and its icon) by
+    // this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("morvane"));
     // The application ends when the frame is closed, also while a modeless dialog without
     // an owner is still open.
     QGuiApplication::setQuitOnLastWindowClosed(false);
