@@ -38,8 +38,20 @@ CDialogBaseUnits FwDialogBaseUnits(int lettersWidth, int height) {
 CDialogBaseUnits FwDialogBaseUnits(const QFont& font) {
     static const QString letters =
         QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
-    const QFontMetrics fm(font);
-    return FwDialogBaseUnits(fm.horizontalAdvance(letters), fm.height());
+    // A form converts the rectangle of every control through the same font: the letters are
+    // measured once per font (and screen resolution), not once per control, which took a
+    // noticeable part of the start-up. Only the user-interface thread lays out forms.
+    static QString lastKey;
+    static CDialogBaseUnits lastUnits;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QString key = font.key() + QLatin1Char('@') +
+                        QString::number(screen != nullptr ? screen->logicalDotsPerInchY() : 0.0);
+    if (key != lastKey) {
+        const QFontMetrics fm(font);
+        lastUnits = FwDialogBaseUnits(fm.horizontalAdvance(letters), fm.height());
+        lastKey = key;
+    }
+    return lastUnits;
 }
 
 QRect DluToPixels(const CDialogBaseUnits& base, const QRect& du) {
