@@ -11,7 +11,8 @@
 #     run of one line, divided by 999, so that process start and probe are left out);
 #   - one unpaced exchange in-process (bench_exchange);
 #   - console start-up to the opened status text and resident memory after start-up
-#     (bench/startup.sh), offscreen and under Xvfb.
+#     (bench/startup.sh), offscreen and under Xvfb, beside a bare Qt window with one CJK label
+#     (bench_bare_window) as this machine's reference.
 # Each timed script run is made three times; the median is shown.
 #
 # Needs the targets bench_exchange, bench_exchange_port, qmtrv-sim, morvane-cli and morvane
@@ -159,6 +160,19 @@ echo "compare: console start-up, Xvfb" >&2
 xvfb-run -a env QT_QPA_PLATFORM=xcb "$root/bench/startup.sh" "$build" "$startup_runs" \
     >"$scratch/xvfb"
 read -r start_x rss_x <<<"$(startup_figures "$scratch/xvfb")"
+# The same for a bare Qt window with one CJK label: what this machine allows at best.
+bare_start_off=- bare_start_x=- bare_rss_off=- bare_rss_x=-
+if [[ -x $build/bench/bench_bare_window ]]; then
+    echo "compare: a bare Qt window, offscreen and Xvfb" >&2
+    export BENCH_STARTUP_EXE=$build/bench/bench_bare_window
+    QT_QPA_PLATFORM=offscreen "$root/bench/startup.sh" "$build" "$startup_runs" \
+        >"$scratch/bare_off"
+    read -r bare_start_off bare_rss_off <<<"$(startup_figures "$scratch/bare_off")"
+    xvfb-run -a env QT_QPA_PLATFORM=xcb "$root/bench/startup.sh" "$build" "$startup_runs" \
+        >"$scratch/bare_x"
+    read -r bare_start_x bare_rss_x <<<"$(startup_figures "$scratch/bare_x")"
+    unset BENCH_STARTUP_EXE
+fi
 
 row() {
     printf '%-58s %-16s %-12s %s\n' "$@"
@@ -177,3 +191,7 @@ row "exchange unpaced in-process, median (µs)" "$unpaced_exchange" "" "≤ 30"
 row "console start to opened text, offscreen / Xvfb (ms)" "$start_off / $start_x" "" \
     "≤ 90 / ≤ 120"
 row "console resident memory, offscreen / Xvfb (MB)" "$rss_off / $rss_x" "" "≤ 32 / ≤ 36"
+row "  bare Qt window, event loop, offscreen / Xvfb (ms)" "$bare_start_off / $bare_start_x" "" \
+    "(reference)"
+row "  bare Qt window, resident memory, offscreen / Xvfb (MB)" "$bare_rss_off / $bare_rss_x" "" \
+    "(reference)"

@@ -18,7 +18,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build/default}")
 runs=${2:-10}
-exe=$build/console/morvane
+# BENCH_STARTUP_EXE measures another program that reports the same way (bench_bare_window).
+exe=${BENCH_STARTUP_EXE:-$build/console/morvane}
 if [[ ! -x $exe ]]; then
     echo "startup: no console at $exe (build the morvane target first)" >&2
     exit 2
