@@ -143,8 +143,13 @@ std::string Quote(std::string_view text) {
 
 // A number as the shortest text that reads back as the same double; "." as decimal point.
 std::string Num(double value) {
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    // Fixed notation (SCPI clients read "60000000" more readily than "6e+07"); the general
+    // form for the values too large for the buffer.
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+    if (r.ec != std::errc()) {
+        r = std::to_chars(buf, buf + sizeof buf, value);
+    }
     return std::string(buf, r.ptr);
 }
 
