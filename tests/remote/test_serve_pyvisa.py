@@ -223,6 +223,17 @@ class ServeTest(unittest.TestCase):
             # The last setting of each client landed last.
             self.assertEqual(s["applied"][4 + k][0], freq_word(last, self.fdds))
 
+    def test_7_vanished_client_costs_nothing(self):
+        c = socket.create_connection(("127.0.0.1", self.rig.port))
+        c.sendall(b"SOUR9:FREQ 9MHZ;FREQ?\n")
+        c.close()  # gone before its answer
+        ServeTest.count += 1
+        s = self.rig.state_after(self.count)
+        self.assertEqual(s["commands"], self.count)
+        self.assertEqual(s["applied"][8][0], freq_word(9e6, self.fdds))
+        self.assertAlmostEqual(float(self.inst.query("SOUR9:FREQ?")), 9e6,
+                               delta=self.fdds / 2**32)
+
 
 def local_address():
     """A non-loopback IPv4 address of this machine, or None."""
