@@ -136,7 +136,8 @@ private:
     struct Command;
     bool Execute(const Command& command, CRemoteSession& session, std::string* answer);
     bool EnsureClock(CRemoteSession& session);
-    bool SendKept(int channel, bool on, CRemoteSession& session);
+    // Sends k's values (frequency 0 when !on) and keeps what the table then holds.
+    bool Send(int channel, const RemoteChannel& k, bool on, CRemoteSession& session);
     bool Setting(int channel, const RemoteChannel& wanted, CRemoteSession& session);
     bool ReportResult(std::uint32_t result, const char* what, CRemoteSession& session);
 

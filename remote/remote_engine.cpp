@@ -494,12 +494,11 @@ bool CRemoteEngine::Setting(int channel, const RemoteChannel& wanted, CRemoteSes
         m_channels[channel].on = false;
         return true;
     }
-    m_channels[channel] = wanted;
-    return SendKept(channel, true, session);
+    return Send(channel, wanted, true, session);
 }
 
-bool CRemoteEngine::SendKept(int channel, bool on, CRemoteSession& session) {
-    RemoteChannel& k = m_channels[channel];
+bool CRemoteEngine::Send(int channel, const RemoteChannel& k, bool on, CRemoteSession& session) {
+    // The kept values change only with what the module was sent: a refused setting leaves them.
     double freq = 0.0;
     if (on) {
         if (!EnsureClock(session)) {
@@ -519,7 +518,7 @@ bool CRemoteEngine::SendKept(int channel, bool on, CRemoteSession& session) {
     if (r == DDS_OK || r == DDS_E_REPLY) {
         // The table holds what the words reproduce; the module holds those words.
         const DdsChannelState row = m_module.Channel(channel);
-        k = {row.freqHz, row.phaseDeg, row.amplitude, row.on != 0};
+        m_channels[channel] = {row.freqHz, row.phaseDeg, row.amplitude, row.on != 0};
     }
     return ReportResult(r, "the set command", session);
 }
@@ -705,7 +704,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
                                                      channelText + ":FREQuency first");
             return false;
         }
-        return SendKept(c.channel, on, session);
+        return Send(c.channel, kept, on, session);
     }
     case Op::Mode: {
         if (c.query) {

@@ -20,6 +20,7 @@ public:
     bool failClocks = false;                           // the clock readout gets no proper reply
     bool failVersion = false;                          // the version command gets no proper reply
     bool failInit = false;
+    bool refuseSet = false; // the set command is refused as DDS control refuses it: not sent
 
     static std::string Num(double v) {
         char buf[400];
@@ -31,7 +32,7 @@ public:
                              int single) override {
         calls.push_back("set " + std::to_string(channel) + " " + Num(freqHz) + " " + Num(phaseDeg) +
                         " " + Num(amplitude) + " " + std::to_string(single));
-        if (channel < 0 || channel >= DDS_CHANNELS || !std::isfinite(freqHz) ||
+        if (refuseSet || channel < 0 || channel >= DDS_CHANNELS || !std::isfinite(freqHz) ||
             !std::isfinite(phaseDeg) || !(amplitude >= 0.0 && amplitude <= 1.0) || freqHz < 0 ||
             (freqHz != 0.0 && !(freqHz < clocks.ddsClockHz / 2.0))) {
             return DDS_E_VALUE;

@@ -173,6 +173,22 @@ TEST(RemoteEngine, RangeErrorNamesValueAndLimit) {
     EXPECT_EQ(session.PopError(), "0,\"No error\"");
 }
 
+TEST(RemoteEngine, RefusedSetLeavesTheKeptValues) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession session;
+    for (const char* line : ON) {
+        engine.ExecuteLine(line, session, nullptr);
+    }
+    module.refuseSet = true;
+    engine.ExecuteLine("SOUR1:APPL 2MHZ,20,30", session, nullptr);
+    ASSERT_EQ(session.ErrorCount(), 1u);
+    EXPECT_EQ(session.Errors().front().code, -222);
+    std::string response;
+    engine.ExecuteLine("SOUR1:APPL?", session, &response);
+    EXPECT_EQ(response, "1000000,50,0");
+}
+
 TEST(RemoteEngine, ClientTextInErrorsCannotBreakTheReply) {
     CFakeRemoteModule module;
     CRemoteEngine engine(module);
