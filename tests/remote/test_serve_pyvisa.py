@@ -93,7 +93,10 @@ class Rig:
             time.sleep(0.01)
 
     def close(self):
+        """Stops both; the server must end with status 0 on SIGTERM (and, under the
+        sanitizers, with nothing to report)."""
         self.rm.close()
+        errors = ""
         for p in (self.server, self.sim):
             p.terminate()
             try:
@@ -101,10 +104,14 @@ class Rig:
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+            if p is self.server:
+                errors = p.stderr.read()
             for stream in (p.stdout, p.stderr):
                 if stream:
                     stream.close()
         self.dir.cleanup()
+        if self.server.returncode != 0:
+            raise AssertionError(f"serve ended with {self.server.returncode}: {errors}")
 
 
 class ServeTest(unittest.TestCase):
@@ -272,9 +279,11 @@ class SafetyTest(unittest.TestCase):
             held.pop().close()
             # A place is free again once the server has seen the close.
             deadline = time.monotonic() + WAIT_S
-            while not served("127.0.0.1", rig.port) and time.monotonic() < deadline:
+            admitted = served("127.0.0.1", rig.port)
+            while not admitted and time.monotonic() < deadline:
                 time.sleep(0.05)
-            self.assertTrue(served("127.0.0.1", rig.port))
+                admitted = served("127.0.0.1", rig.port)
+            self.assertTrue(admitted)
             for c in held:
                 c.close()
         finally:
