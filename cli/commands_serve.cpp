@@ -35,6 +35,7 @@ struct ServeArgs {
     std::string listen = "127.0.0.1:5025";
     std::vector<std::string> allow;
     int maxClients = 8;
+    int clockMode = 2;
 };
 
 // An address range: the first prefix bits of net.
@@ -407,7 +408,7 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     }
     asio::io_context io(1);
     CRemoteDirectModule module;
-    CRemoteEngine engine(module);
+    CRemoteEngine engine(module, args.clockMode);
     CServer server(io, engine, std::move(allow), args.maxClients);
     if (!server.Listen(endpoint, error)) {
         ctx.Fail("cannot listen on " + args.listen + ": " + error);
@@ -440,5 +441,10 @@ void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
     serve->add_option("--max-clients", args->maxClients, "Clients served at once")
         ->capture_default_str()
         ->check(CLI::Range(1, 1000));
+    serve
+        ->add_option("--clock-mode", args->clockMode,
+                     "Clock mode 1 to 8 that *RST initialises with")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 8));
     serve->callback([&ctx, args] { RunServe(ctx, *args); });
 }

@@ -114,8 +114,10 @@ const char* RemoteErrorText(int code);
 
 class CRemoteEngine {
 public:
-    // clockMode: the mode "*RST" initialises with (1 to 8; others mean 2). The kept channel
-    // values start as the module's channel table holds them.
+    // clockMode: the mode "*RST" initialises with (1 to 8; others mean 2); a successful
+    // "SYSTem:INITialize <mode>" makes its mode the one of later resets, so that "*RST" does not
+    // switch the module's clocks back. The kept channel values start as the module's channel
+    // table holds them.
     explicit CRemoteEngine(CRemoteModule& module, int clockMode = 2);
 
     // Executes one line (without its LF; a CR before it is ignored). Commands run in order and
