@@ -88,12 +88,55 @@ TEST(ConsoleCommandLine, OptionsAndExitCodes) {
         {{QStringLiteral("morvane"), QStringLiteral("--help-all")}, 0, false},
         {{QStringLiteral("morvane"), QStringLiteral("--bogus")}, 1, false},
         {{QStringLiteral("morvane"), QStringLiteral("setup.ini")}, 1, false},
+        {{QStringLiteral("morvane"), QStringLiteral("-h")}, 0, false},
+        {{QStringLiteral("morvane"), QStringLiteral("-v")}, 0, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--simulate=yes")}, 1, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--"), QStringLiteral("--simulate")}, 1, false},
+        {{QStringLiteral("morvane"), QStringLiteral("-simulate")}, 1, false},
+        // Qt's own options are left to QApplication, with their values.
+        {{QStringLiteral("morvane"), QStringLiteral("-platform"), QStringLiteral("offscreen"),
+          QStringLiteral("--style=fusion"), QStringLiteral("-reverse"),
+          QStringLiteral("--simulate")},
+         CMorvaneApp::CONTINUE_STARTUP,
+         true},
     };
     for (const Case& c : cases) {
         CMorvaneApp app;
         EXPECT_EQ(app.ParseCommandLine(c.args), c.result) << c.args.join(u' ').toStdString();
         EXPECT_EQ(app.IsSimulate(), c.simulate) << c.args.join(u' ').toStdString();
     }
+}
+
+// Options with a value, as a table row declares them: "--name VALUE" and "--name=VALUE".
+TEST(ConsoleCommandLine, OptionValues) {
+    static QString s_value;
+    const ConsoleOption options[] = {
+        {"f,file", "FILE", "A file.", ConsoleOption::Kind::Setting,
+         [](CCommandLineInfo& info, const QString& value) {
+             info.m_bSimulate = true;
+             s_value = value;
+         }},
+    };
+    struct Case {
+        QStringList args;
+        int exitCode;
+        QString value;
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--file"), QStringLiteral("a b.txt")}, -1, QStringLiteral("a b.txt")},
+        {{QStringLiteral("--file=x=y")}, -1, QStringLiteral("x=y")},
+        {{QStringLiteral("-f"), QStringLiteral("--simulate")}, -1, QStringLiteral("--simulate")},
+        {{QStringLiteral("--file")}, 1, QString()},
+    };
+    for (const Case& c : cases) {
+        s_value.clear();
+        const ConsoleArguments read =
+            ConsoleReadArguments(QStringList{QStringLiteral("morvane")} + c.args, options);
+        EXPECT_EQ(read.exitCode, c.exitCode) << c.args.join(u' ').toStdString();
+        EXPECT_EQ(s_value, c.value) << c.args.join(u' ').toStdString();
+        EXPECT_EQ(read.info.m_bSimulate, c.exitCode < 0);
+    }
+    EXPECT_TRUE(ConsoleHelpText(options).contains(QStringLiteral("-f, --file FILE  A file.")));
 }
 
 TEST_F(ConsoleApp, StartUpPlugsTheViewInAndStoresTheName) {
