@@ -1,4 +1,5 @@
-// The network server against the direct exchange, both on the unpaced module simulator.
+// The network server against the direct exchange, both on the unpaced module simulator
+// (qmtrv-sim in a process of its own).
 //
 // 1. Direct: DdsSetChannel on the simulator's pseudo-terminal (one set command and its reply).
 // 2. Served: morvane-cli serve on the same simulator; one client sends a setting and a query
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,7 +33,6 @@
 #include "comlink.h"
 #include "dds.h"
 #include "diag.h"
-#include "pty_simulator.h"
 
 extern char** environ;
 
@@ -102,8 +103,9 @@ private:
     std::string m_buffer;
 };
 
-// morvane-cli serve on device; returns its pid and the port it listens on.
-pid_t StartServer(const std::string& device, int& port) {
+// Starts a program with its standard output on a pipe; returns its pid and the first line it
+// prints.
+pid_t Spawn(std::vector<std::string> args, std::string& firstLine) {
     int out[2];
     if (::pipe(out) != 0) {
         Die("pipe");
@@ -112,33 +114,53 @@ pid_t StartServer(const std::string& device, int& port) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    // The server's diagnostic lines ("... Open Success!") would interleave with the figures.
+    // Diagnostic lines ("... Open Success!") would interleave with the figures.
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {MORVANE_CLI_PATH, "--port",   device,
-                                     "serve",          "--listen", "127.0.0.1:0"};
     std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawn(&pid, MORVANE_CLI_PATH, &actions, nullptr, argv.data(), environ) != 0) {
-        Die("cannot start morvane-cli");
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        Die("cannot start a program");
     }
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    std::string line;
+    firstLine.clear();
     char c = 0;
     while (::read(out[0], &c, 1) == 1 && c != '\n') {
-        line += c;
+        firstLine += c;
     }
     ::close(out[0]);
-    const std::size_t colon = line.rfind(':');
-    if (line.rfind("serving ", 0) != 0 || colon == std::string::npos) {
-        Die("serve did not start");
-    }
-    port = std::atoi(line.c_str() + colon + 1);
     return pid;
+}
+
+void Stop(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+// The "commands N" line of qmtrv-sim's state file (-1 while there is none).
+long CommandsInStateFile(const std::string& path) {
+    std::ifstream in(path);
+    std::string word;
+    long n = -1;
+    in >> word >> n;
+    return word == "commands" ? n : -1;
+}
+
+// Waits (up to 30 s) until the simulator has handled at least `count` commands; returns its
+// count.
+long WaitForCommands(const std::string& path, long count) {
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    long n = CommandsInStateFile(path);
+    while (n < count && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        n = CommandsInStateFile(path);
+    }
+    return n;
 }
 
 } // namespace
@@ -147,13 +169,18 @@ int main(int argc, char** argv) {
     const int iterations = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
     DiagSetSink([](std::string_view) {});
 
-    CPtySimulator sim;
-    if (!sim.Start()) {
-        Die("cannot start the simulator");
+    // The simulator runs in a process of its own, so that the direct exchange and the served
+    // one cross the same process boundary to the module.
+    char stateDir[] = "/tmp/bench_remote.XXXXXX";
+    if (!::mkdtemp(stateDir)) {
+        Die("mkdtemp");
     }
+    const std::string statePath = std::string(stateDir) + "/state";
+    std::string device;
+    const pid_t sim = Spawn({QMTRV_SIM_PATH, "--state-file", statePath}, device);
 
     // 1. Direct.
-    if (OpenComDevice(sim.SlavePath(), 115200, 'N', 13) != LINK_OPEN_OK || DdsInit(2) != DDS_OK) {
+    if (OpenComDevice(device, 115200, 'N', 13) != LINK_OPEN_OK || DdsInit(2) != DDS_OK) {
         Die("the simulator did not answer");
     }
     std::vector<double> direct;
@@ -171,8 +198,14 @@ int main(int argc, char** argv) {
     CloseComPort();
 
     // 2. Served: a setting and a query, one round trip.
-    int port = 0;
-    const pid_t server = StartServer(sim.SlavePath(), port);
+    std::string serving;
+    const pid_t server =
+        Spawn({MORVANE_CLI_PATH, "--port", device, "serve", "--listen", "127.0.0.1:0"}, serving);
+    const std::size_t colon = serving.rfind(':');
+    if (serving.rfind("serving ", 0) != 0 || colon == std::string::npos) {
+        Die("serve did not start");
+    }
+    const int port = std::atoi(serving.c_str() + colon + 1);
     std::vector<double> served, query;
     {
         CClient c(port);
@@ -215,7 +248,7 @@ int main(int argc, char** argv) {
     // 3. Load: 8 clients of 1000 settings.
     constexpr int CLIENTS = 8;
     constexpr int SETTINGS = 1000;
-    const std::size_t before = sim.CommandCount();
+    const long before = WaitForCommands(statePath, 0);
     std::atomic<int> failures{0};
     const auto t0 = Clock::now();
     std::vector<std::thread> threads;
@@ -237,15 +270,15 @@ int main(int argc, char** argv) {
         t.join();
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    const std::size_t handled = sim.CommandCount() - before;
+    const long handled = WaitForCommands(statePath, before + CLIENTS * SETTINGS) - before;
     std::printf("%d clients x %d settings: %.2f s, %.0f settings/s, %.1f us each; commands "
-                "handled %zu (expected %d), clients with an error %d\n",
+                "handled %ld (expected %d), clients with an error %d\n",
                 CLIENTS, SETTINGS, seconds, CLIENTS * SETTINGS / seconds,
                 seconds * 1e6 / (CLIENTS * SETTINGS), handled, CLIENTS * SETTINGS, failures.load());
 
-    ::kill(server, SIGTERM);
-    int status = 0;
-    ::waitpid(server, &status, 0);
-    sim.Stop();
-    return failures.load() == 0 && handled == static_cast<std::size_t>(CLIENTS * SETTINGS) ? 0 : 1;
+    Stop(server);
+    Stop(sim);
+    std::remove(statePath.c_str());
+    ::rmdir(stateDir);
+    return failures.load() == 0 && handled == CLIENTS * SETTINGS ? 0 : 1;
 }
