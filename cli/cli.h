@@ -15,7 +15,7 @@ class App;
 
 // Exit statuses: the same situation gives the same status in every command.
 constexpr int CLI_EXIT_OK = 0;
-constexpr int CLI_EXIT_OPEN = 1;     // the port (or a file) cannot be opened
+constexpr int CLI_EXIT_OPEN = 1;     // the port (or a file) cannot be opened, read or written
 constexpr int CLI_EXIT_USAGE = 2;    // the command line or a value is wrong; nothing was sent
 constexpr int CLI_EXIT_MODULE = 3;   // the module refused, did not answer, or answered otherwise
 constexpr int CLI_EXIT_DECLINED = 4; // a memory-writing command was not confirmed

@@ -19,7 +19,7 @@
 const char* const CLI_EXIT_STATUS_HELP =
     "Exit status:\n"
     "  0    done\n"
-    "  1    the port (or a file) cannot be opened\n"
+    "  1    the port cannot be opened, or a file cannot be opened, read or written\n"
     "  2    usage: an unknown command or option, a value out of range, no port given;\n"
     "       nothing was sent for the failed command\n"
     "  3    the module refused, did not answer (the probe included), or answered otherwise\n"
@@ -95,13 +95,16 @@ std::string CommandWord(const std::vector<std::string>& args) {
     return "";
 }
 
-// A parse error in words: an unknown or missing command is named as such; the rest is
-// CLI11's own text.
+// A parse error in words: a missing or unknown command is named as such; the rest (a missing
+// or malformed value, an unknown option) is CLI11's own text, which names the option.
 std::string UsageMessage(CLI::App& app, const CLI::ParseError& e, const std::string& word) {
-    if (word.empty()) {
+    const bool aboutCommand = dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr ||
+                              (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr &&
+                               std::string(e.what()).find("subcommand") != std::string::npos);
+    if (aboutCommand && word.empty()) {
         return "no command given (see morvane-cli --help)";
     }
-    if (!IsCommandName(app, word)) {
+    if (aboutCommand && !IsCommandName(app, word)) {
         return "unknown command '" + word + "' (see morvane-cli --help)";
     }
     return e.what();
