@@ -41,6 +41,8 @@ const char* const TRACE_HELP =
     "Transcript (--trace FILE, - for standard error): a first line starting with '#' names the\n"
     "columns; then one line an event, tab-separated:\n"
     "  ms-since-start  hh:mm:ss.mmm  outcome  round-trip-us  fields  command  reply\n"
+    "ms-since-start and the time are those of the event's end; round-trip-us runs from the\n"
+    "first byte written to the end of the reply.\n"
     "outcome: ok, fields (another field count than expected), no-answer, no-prompt, cancelled,\n"
     "stale (a late reply dropped), probe-ok, probe-failed, opened, open-failed, closed, gone.\n"
     "fields is '-' where none were counted. command and reply show CR, LF, TAB and backslash as\n"
@@ -355,7 +357,8 @@ int main(int argc, char** argv) {
                  "morvane-cli"};
     app.set_version_flag("--version", std::string("morvane-cli ") + MORVANE_VERSION,
                          "Print the version and exit");
-    app.add_option("--port", args.port, "Device: a path, COMn, or sim (built-in simulator)");
+    app.add_option("--port", args.port, "Device: a path, COMn, or sim (built-in simulator)")
+        ->type_name("DEVICE");
     app.add_option("--baud", ctx.baud, "Baud rate in bits per second")
         ->capture_default_str()
         ->check(CLI::Range(1, BAUD_MAX))
@@ -363,10 +366,12 @@ int main(int argc, char** argv) {
     app.add_option("--clock-mhz", ctx.clockMHz,
                    "DDS clock in MHz for set, off and sweep, instead of reading it from the "
                    "module (u0)")
-        ->check(CLI::Range(1e-6, CLOCK_MAX_MHZ));
+        ->check(CLI::Range(1e-6, CLOCK_MAX_MHZ))
+        ->type_name("F");
     app.add_option("--trace", args.trace,
-                   "Write a transcript of every exchange to FILE (- for "
-                   "standard error); format below");
+                   "Write a transcript of every exchange to FILE (- for standard error); format "
+                   "below")
+        ->type_name("FILE");
     app.add_flag("-y,--yes", ctx.yes, "Answer yes to confirmations of memory-writing commands");
     app.footer(std::string("\n") + PORT_HELP + "\n" + CLI_EXIT_STATUS_HELP + "\n" + TRACE_HELP);
     AddCommands(app, ctx);
