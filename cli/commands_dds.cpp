@@ -349,10 +349,6 @@ void CliAddDdsCommands(CLI::App& app, CliContext& ctx) {
                 return;
             }
             PrintClocks(clocks);
-            // Later settings of this process use the clock read here.
-            if (!DdsClockKnown() && ctx.clockMHz == 0) {
-                DdsAdoptClocks(clocks);
-            }
         });
 
     auto set = std::make_shared<SetArgs>();

@@ -24,6 +24,7 @@ void CliAddLinkCommands(CLI::App& app, CliContext& ctx) {
     CLI::App* send = app.add_subcommand(
         "send", "Send one command line; print the reply field count, then each field");
     send->add_option("TEXT", *text, "The command text, without line end")->required();
+    send->preparse_callback([text](std::size_t) { text->clear(); });
     send->callback([&ctx, text] {
         if (!ctx.EnsurePort()) {
             return;
@@ -33,6 +34,9 @@ void CliAddLinkCommands(CLI::App& app, CliContext& ctx) {
         std::printf("%d\n", n);
         for (int i = 0; i < n; ++i) {
             std::printf("%s\n", fields[i]);
+        }
+        if (n == 0) {
+            ctx.Fail("no answer to '" + *text + "'", CLI_EXIT_MODULE);
         }
     });
 
