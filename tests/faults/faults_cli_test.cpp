@@ -88,7 +88,12 @@ TEST_F(CliFaultTest, DeviceVanishesWhileTheToolWaits) {
     StartModule(options);
     CChildProcess cli(MORVANE_CLI_PATH, Args({"init"}));
     ASSERT_TRUE(cli.Started());
-    std::this_thread::sleep_for(500ms);
+    // Pull the line once "DI" has arrived (a slow start of the tool must not make it an open
+    // failure instead).
+    for (int i = 0; i < 6000 && m_sim->CommandCount() == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(100ms);
     m_sim->HangUp();
     const ProcessResult run = cli.Finish(GUARD_SECONDS);
     ExpectEndedWith(run, 3);
