@@ -1,5 +1,7 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -159,7 +161,8 @@ bool StartTrace(CliContext& ctx, const std::string& path) {
     if (path != "-") {
         out = std::fopen(path.c_str(), "w");
         if (out == nullptr) {
-            ctx.Fail("cannot open the trace file " + path, CLI_EXIT_OPEN);
+            ctx.Fail("cannot open the trace file " + path + ": " + std::strerror(errno),
+                     CLI_EXIT_OPEN);
             return false;
         }
     }
@@ -385,13 +388,16 @@ int main(int argc, char** argv) {
     // the command's callback runs.
     app.parse_complete_callback([&] {
         ResolvePort(ctx, args);
-        if (!args.trace.empty()) {
-            StartTrace(ctx, args.trace);
+        // No command runs without the transcript that was asked for.
+        if (!args.trace.empty() && !StartTrace(ctx, args.trace)) {
+            throw CLI::RuntimeError(CLI_EXIT_OPEN);
         }
     });
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::RuntimeError& e) {
+        return e.get_exit_code(); // reported where it was thrown
     } catch (const CLI::ParseError& e) {
         // Help and the version (status 0) go to standard output as CLI11 prints them; a usage
         // error is one line on standard error and status 2.

@@ -81,6 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
         ArgsCase{{"--port", "", "init"}, 2, "no port given: use --port DEVICE"},
         ArgsCase{{"--port", "COM0", "init"}, 1, "cannot open COM0: "},
         ArgsCase{{"--port", "COM99999999999999", "init"}, 1, "cannot open COM99999999999999"},
+        ArgsCase{{"--trace", "/nonexistent/t", "--port", "sim", "probe"},
+                 1,
+                 "cannot open the trace file /nonexistent/t: No such file or directory"},
         // Channels and values of "set", "off" and "init": refused before any port is opened.
         ArgsCase{{"set", "0", "10", "50", "0"}, 2, "channel 0 is outside 1 to 12"},
         ArgsCase{{"set", "13", "10", "50", "0"}, 2, "channel 13 is outside 1 to 12"},
