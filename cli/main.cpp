@@ -247,15 +247,21 @@ bool CliContext::EnsurePort() {
     openResult = r;
     if (r == LINK_OPEN_FAILED) {
         CloseComPort();
+        // The message names the device as given, with the path behind COMn and where the
+        // device came from when it was not --port.
         std::string path = device;
-        std::string shown = device;
+        std::string details;
         if (device.size() > 3 && (device.compare(0, 3, "COM") == 0)) {
             const int n = NumTextToInt(device.substr(3));
             if (n >= 1 && device.find_first_not_of("0123456789", 3) == std::string::npos) {
                 path = LinkDeviceNameForPort(n);
-                shown = device + " (" + path + ")";
+                details = path;
             }
         }
+        if (!portSource.empty() && portSource != "--port") {
+            details += (details.empty() ? "from " : ", from ") + portSource;
+        }
+        const std::string shown = details.empty() ? device : device + " (" + details + ")";
         std::string reason = device == "sim" ? "the built-in simulator is not available here"
                                              : CliOpenFailureReason(path);
         if (reason.empty()) {
