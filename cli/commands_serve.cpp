@@ -411,7 +411,7 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     CRemoteEngine engine(module, args.clockMode);
     CServer server(io, engine, std::move(allow), args.maxClients);
     if (!server.Listen(endpoint, error)) {
-        ctx.Fail("cannot listen on " + args.listen + ": " + error);
+        ctx.Fail("cannot listen on " + args.listen + ": " + error, CLI_EXIT_OPEN);
         return;
     }
     const asio::ip::tcp::endpoint local = server.LocalEndpoint();
