@@ -1,4 +1,5 @@
 // The operator console `morvane`.
+#include "diag.h"
 #include "morvane.h"
 #include "morvanedlg.h"
 #include "simhook.h"
@@ -6,6 +7,8 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // Diagnostics go to standard output; a closed pipe there must not end the console.
+    DiagIgnoreBrokenPipe();
     QApplication application(argc, argv);
     CMorvaneApp theApp;
     const int parsed = theApp.ParseCommandLine(QCoreApplication::arguments());
