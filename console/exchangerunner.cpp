@@ -51,7 +51,9 @@ CExchangeRunner::~CExchangeRunner() {
     if (!m_worker.joinable()) {
         return;
     }
-    LinkRequestCancel();
+    if (m_bRunning) {
+        LinkRequestCancel(); // destroyed from inside its own wait: end the work quickly
+    }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bQuit = true;
@@ -74,6 +76,7 @@ void CExchangeRunner::WorkerLoop() {
         job = nullptr; // whatever the work captured goes before the hand-back
         lock.lock();
         m_bJobDone = true;
+        m_done.notify_all();
         // Wakes the waiting loop; dropped if the runner is gone by then.
         QMetaObject::invokeMethod(
             this,
@@ -121,10 +124,16 @@ bool CExchangeRunner::RunExchange(std::function<void()> work) {
 
     QEventLoop loop;
     m_pLoop = &loop;
-    // An application quit ends every event loop of the thread; the wait goes on regardless,
-    // because the worker still owns the link until its work has returned.
+    // An application quit ends every event loop of the thread, and a loop started after it
+    // returns at once (-1). The worker owns the link until its work has returned, so the wait
+    // goes on regardless: after a quit the work is cancelled and waited for without a loop
+    // (the reader gives up within one cycle).
     while (!JobDone()) {
-        loop.exec();
+        if (loop.exec() == -1) {
+            Cancel();
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_done.wait(lock, [this] { return m_bJobDone; });
+        }
     }
     m_pLoop = nullptr;
 

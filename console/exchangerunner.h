@@ -73,10 +73,11 @@ private:
 
     std::thread m_worker;
     std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::function<void()> m_job; // guarded by m_mutex
-    bool m_bJobDone = false;     // guarded by m_mutex
-    bool m_bQuit = false;        // guarded by m_mutex
+    std::condition_variable m_wake; // a job or the quit request for the worker
+    std::condition_variable m_done; // the job has returned
+    std::function<void()> m_job;    // guarded by m_mutex
+    bool m_bJobDone = false;        // guarded by m_mutex
+    bool m_bQuit = false;           // guarded by m_mutex
 
     // User-interface thread only.
     bool m_bRunning = false;
