@@ -9,6 +9,7 @@
 #include "resource.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QMessageBox>
 #include <QTimerEvent>
 #include <QtGlobal>
@@ -211,7 +212,11 @@ bool CMorvaneDlg::CheckPortGone() {
 
 void CMorvaneDlg::OnTimer(int nIDEvent) {
     if (nIDEvent == WATCH_TIMER_ID) {
-        (void)CheckPortGone();
+        // Not while a message box of a handler is open: the handler goes on after the box
+        // with the port as it found it. The next tick looks again.
+        if (QApplication::activeModalWidget() == nullptr) {
+            (void)CheckPortGone();
+        }
         return;
     }
     if (nIDEvent == STATUS_TIMER_ID) {
