@@ -133,6 +133,8 @@ QMessageBox::StandardButton MorvaneMessageBox(QWidget* owner, const QString& cap
 
     QWidget* parent = owner != nullptr ? owner : QApplication::activeWindow();
     QMessageBox box(icon, request.caption, text, buttons, parent);
+    // Texts carry file and device names: shown as they are, never guessed to be rich text.
+    box.setTextFormat(Qt::PlainText);
     const int result = box.exec();
     return static_cast<QMessageBox::StandardButton>(result);
 }

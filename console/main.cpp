@@ -1,5 +1,6 @@
 // The operator console `morvane`.
 #include "cmdline.h"
+#include "diag.h"
 #include "morvane.h"
 #include "morvanedlg.h"
 #include "simhook.h"
@@ -7,6 +8,9 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // Diagnostics go to standard output; a closed pipe there must not end the console.
+    DiagIgnoreBrokenPipe();
+
     // The command line is read before the GUI starts: help, version and a bad option need no
     // display.
     const ConsoleArguments arguments = ConsoleReadArguments(ConsoleArgumentList(argc, argv));

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QToolBar>
 
@@ -175,7 +176,16 @@ QAction* CMainFrame::AddCommand(QAction* action, int id) {
 
 void CMainFrame::SetView(CFormView* view) {
     m_pView = view;
-    setCentralWidget(view);
+    // The view fills the client area, and keeps at least the size of its form: below that the
+    // client scrolls (on a screen too small for the form).
+    auto* scroller = new QScrollArea;
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setWidgetResizable(true);
+    if (!view->GetTotalSize().isEmpty()) {
+        view->setMinimumSize(view->GetTotalSize());
+    }
+    scroller->setWidget(view);
+    setCentralWidget(scroller);
 }
 
 QAction* CMainFrame::FindCommand(int id) const {
@@ -254,11 +264,12 @@ void CMainFrame::RecalcLayout() {
 
 void CMainFrame::ResizeToFitView(QSize viewSize, bool shrinkOnly) {
     RecalcLayout();
-    const QSize client = size();
-    const QSize viewNow = centralWidget() != nullptr ? centralWidget()->size() : QSize(0, 0);
-    QSize wanted = client - viewNow + viewSize;
+    const QSize frame = size();
+    const QWidget* client = centralWidget();
+    const QSize viewNow = client != nullptr ? client->size() : QSize(0, 0);
+    QSize wanted = frame - viewNow + viewSize;
     if (shrinkOnly) {
-        wanted = wanted.boundedTo(client);
+        wanted = wanted.boundedTo(frame);
     }
     setFixedSize(wanted);
     RecalcLayout();
@@ -277,9 +288,30 @@ QRect CMainFrame::ActivationRect(QSize frameSize, const CDisplayInfo& display) {
     return QRect(left, top, width, height);
 }
 
+QRect CMainFrame::FitToAvailable(QRect frame, QRect available) {
+    if (available.isEmpty()) {
+        return frame;
+    }
+    frame.setSize(frame.size().boundedTo(available.size()));
+    if (frame.right() > available.right()) {
+        frame.moveRight(available.right());
+    }
+    if (frame.bottom() > available.bottom()) {
+        frame.moveBottom(available.bottom());
+    }
+    if (frame.left() < available.left()) {
+        frame.moveLeft(available.left());
+    }
+    if (frame.top() < available.top()) {
+        frame.moveTop(available.top());
+    }
+    return frame;
+}
+
 void CMainFrame::ActivateFrame() {
     const CDisplayInfo display = m_displayInfo ? m_displayInfo() : PrimaryDisplayInfo();
-    const QRect place = ActivationRect(frameGeometry().size(), display);
+    const QRect place =
+        FitToAvailable(ActivationRect(frameGeometry().size(), display), display.available);
     SetFrameSize(place.size());
     move(place.topLeft());
     RecalcLayout();
@@ -294,10 +326,12 @@ void CMainFrame::SetDisplayInfoProvider(std::function<CDisplayInfo()> provider) 
 CDisplayInfo CMainFrame::PrimaryDisplayInfo() {
     CDisplayInfo info;
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        // The screen's size is in scaled pixels; the display mode is in physical ones.
         const QSize size = screen->size();
-        info.modeHeight = size.height();
+        info.modeHeight = qRound(size.height() * screen->devicePixelRatio());
         info.screenWidth = size.width();
         info.screenHeight = size.height();
+        info.available = screen->availableGeometry();
     }
     return info;
 }
@@ -309,6 +343,10 @@ void CMainFrame::SetFrameSize(QSize outer) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (m_closeGuard && m_closeGuard()) {
+        event->ignore();
+        return;
+    }
     event->accept();
     emit frameClosed();
 }

@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <map>
+#include <utility>
 
 class CFormView;
 class QAction;
@@ -26,11 +27,14 @@ class QMenu;
 class QStatusBar;
 class QToolBar;
 
-// What the activation step reads of the primary display, in pixels.
+// What the activation step reads of the primary display.
 struct CDisplayInfo {
-    int modeHeight = 0;   // height of the current display mode
-    int screenWidth = 0;  // width of the primary screen
-    int screenHeight = 0; // height of the primary screen
+    int modeHeight = 0;   // height of the current display mode, in device (physical) pixels
+    int screenWidth = 0;  // width of the primary screen, in the frame's (scaled) pixels
+    int screenHeight = 0; // height of the primary screen, in the frame's (scaled) pixels
+    // The part of the screen a window may take (without panels and docks), in the frame's
+    // pixels; empty: no limit known.
+    QRect available;
 };
 
 class CMainFrame : public QMainWindow {
@@ -47,7 +51,9 @@ public:
     bool Create();
 
     // ---- view ----
-    // Adopts the view as the frame's client (takes ownership).
+    // Adopts the view as the frame's client (takes ownership). The view sits in a scroll area
+    // without a frame of its own, which shows scroll bars only when the frame is smaller than
+    // the view.
     void SetView(CFormView* view);
     CFormView* GetActiveView() const { return m_pView; }
 
@@ -81,8 +87,16 @@ public:
     // frame becomes 720 by 693, otherwise it keeps its size; then it is centred on the screen
     // with divisions that truncate toward zero (a negative edge stays negative).
     static QRect ActivationRect(QSize frameSize, const CDisplayInfo& display);
-    // Moves and sizes the frame by ActivationRect and shows it.
+    // A frame rectangle (outer size) brought onto the available area: no larger than it, and
+    // moved inside it where it would lie partly off it. An empty area changes nothing.
+    static QRect FitToAvailable(QRect frame, QRect available);
+    // Moves and sizes the frame by ActivationRect, keeps it on the available area (the view
+    // scrolls inside a frame that had to shrink) and shows it.
     void ActivateFrame();
+    // Installs (or, with an empty function, removes) a guard asked before the frame closes:
+    // when it returns true the close is refused for now (the guard arranges a later close).
+    void SetCloseGuard(std::function<bool()> guard) { m_closeGuard = std::move(guard); }
+
     // Replaces the reading of the primary display (tests); empty: the real display.
     void SetDisplayInfoProvider(std::function<CDisplayInfo()> provider);
     static CDisplayInfo PrimaryDisplayInfo();
@@ -108,4 +122,5 @@ private:
     QHash<int, QAction*> m_commands;
     std::map<int, std::function<void(QAction*)>> m_updateHandlers;
     std::function<CDisplayInfo()> m_displayInfo;
+    std::function<bool()> m_closeGuard;
 };

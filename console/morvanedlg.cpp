@@ -14,6 +14,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -32,6 +33,9 @@ constexpr int FORM_HEIGHT_DU = 182;
 
 const QString PANEL_TITLE = QStringLiteral("QM-TRV 可程控精準數位合成模組");
 constexpr int PANEL_RECT_DU[4] = {6, 5, 270, 171};
+
+// Pane 0 while the form waits for the module longer than a moment.
+const char* const STATUS_WAITING = " 狀態 : 等待 QM-TRV 回應中…  [Esc] 取消";
 
 const QString SWITCH_OFF_TEXT = QStringLiteral("開啟"); // the switch offers to switch on
 const QString SWITCH_ON_TEXT = QStringLiteral("關閉");  // the switch offers to switch off
@@ -243,13 +247,17 @@ void CMorvaneDlg::ConnectMessageMap() {
         auto* button = GetDlgItem<QPushButton>(this, IDC_SWITCH_FIRST + n - 1);
         connect(button, &QPushButton::clicked, this, [this, n] { OnBnClickedSwitch(n); });
     }
-    connect(m_chkSingle, &QCheckBox::clicked, this, &CMorvaneDlg::OnBnClickedSingle);
-    connect(m_chkMultiple, &QCheckBox::clicked, this, &CMorvaneDlg::OnBnClickedMultiple);
+    // The mode boxes follow their state, not the click: an accessibility "Toggle" action
+    // changes the state without a click. Buttons emit clicked for every way of pressing.
+    connect(m_chkSingle, &QCheckBox::toggled, this, &CMorvaneDlg::OnSingleToggled);
+    connect(m_chkMultiple, &QCheckBox::toggled, this, &CMorvaneDlg::OnMultipleToggled);
     connect(m_btnUpdate, &QPushButton::clicked, this, &CMorvaneDlg::OnBnClickedUpdate);
+    connect(&m_exchange, &CExchangeRunner::busyChanged, this, &CMorvaneDlg::OnExchangeBusy);
     CMainFrame* frame = GetParentFrame();
     if (frame == nullptr) {
         return;
     }
+    frame->SetCloseGuard([this] { return DeferCloseDuringExchange(); });
     connect(frame->FindCommand(ID_PORT_OPEN), &QAction::triggered, this, &CMorvaneDlg::OnPortOpen);
     connect(frame->FindCommand(ID_PORT_CLOSE), &QAction::triggered, this,
             &CMorvaneDlg::OnPortClose);
@@ -315,13 +323,19 @@ void CMorvaneDlg::timerEvent(QTimerEvent* event) {
         OnTimer(STATUS_TIMER_ID);
         return;
     }
+    if (event->timerId() == m_watchTimer.timerId()) {
+        OnTimer(WATCH_TIMER_ID);
+        return;
+    }
     CFormView::timerEvent(event);
 }
 
 // ---- switches and LEDs -------------------------------------------------------------------
 
 void CMorvaneDlg::OnBnClickedSwitch(int n) {
-    if (!m_bPortOpen) {
+    // A click that reaches the form during an exchange (an accessibility action calls click()
+    // directly) is not taken, as no other input is.
+    if (m_exchange.IsRunning() || !m_bPortOpen || CheckPortGone()) {
         return;
     }
     const int c = n - 1;
@@ -371,22 +385,65 @@ void CMorvaneDlg::SetChannelLed(int c, bool lit) {
 
 // ---- mode boxes and update button --------------------------------------------------------
 
-void CMorvaneDlg::OnBnClickedSingle() {
-    if (m_chkSingle->isChecked()) {
+void CMorvaneDlg::OnSingleToggled(bool checked) {
+    if (m_exchange.IsRunning()) {
+        // The running send reads the mode after its exchange: it must not change meanwhile.
+        const QSignalBlocker blocker(m_chkSingle);
+        m_chkSingle->setChecked(!checked);
+        return;
+    }
+    if (checked) {
         m_chkMultiple->setChecked(false);
     }
 }
 
-void CMorvaneDlg::OnBnClickedMultiple() {
-    if (m_chkMultiple->isChecked()) {
+void CMorvaneDlg::OnMultipleToggled(bool checked) {
+    if (m_exchange.IsRunning()) {
+        const QSignalBlocker blocker(m_chkMultiple);
+        m_chkMultiple->setChecked(!checked);
+        return;
+    }
+    if (checked) {
         m_chkSingle->setChecked(false);
     }
 }
 
 void CMorvaneDlg::OnBnClickedUpdate() {
-    if (!m_bPortOpen) {
+    if (m_exchange.IsRunning() || !m_bPortOpen || CheckPortGone()) {
         return;
     }
-    (void)DdsUpdate();
+    (void)RunExchange([] { (void)DdsUpdate(); });
     m_btnUpdate->setEnabled(false);
+}
+
+// ---- exchanges -----------------------------------------------------------------------------
+
+bool CMorvaneDlg::RunExchange(std::function<void()> work) {
+    const bool ran = m_exchange.RunExchange(std::move(work));
+    if (ran && m_bCloseAfterExchange && m_pMainFrame != nullptr) {
+        // The operator closed the window during the wait: close it now that the link is ours
+        // again (after the handler that ran the exchange has returned).
+        QMetaObject::invokeMethod(m_pMainFrame, &QWidget::close, Qt::QueuedConnection);
+    }
+    return ran;
+}
+
+bool CMorvaneDlg::DeferCloseDuringExchange() {
+    if (!m_exchange.IsRunning()) {
+        return false;
+    }
+    m_bCloseAfterExchange = true;
+    m_exchange.Cancel();
+    return true;
+}
+
+void CMorvaneDlg::OnExchangeBusy(bool busy) {
+    if (busy) {
+        m_strPaneBeforeWait = m_pMainFrame != nullptr ? m_pMainFrame->GetPaneText(0) : QString();
+        SetStatusText(QString::fromUtf8(STATUS_WAITING));
+    } else if (m_pMainFrame != nullptr &&
+               m_pMainFrame->GetPaneText(0) == QString::fromUtf8(STATUS_WAITING)) {
+        // The handler that ran the exchange writes its own text next, if it has one.
+        SetStatusText(m_strPaneBeforeWait);
+    }
 }

@@ -16,10 +16,15 @@
 //                         destruction
 //   morvanedlg_send.cpp   sending one row to the module
 //
+// Every exchange with the module (the open with its probe and initialise command, a channel
+// send, the update) runs on the worker thread of m_exchange while the form waits in a local
+// event loop: the window keeps painting, input is not taken, Esc or closing the window cancels.
+//
 // Every control carries its decimal id as objectName (GetDlgItem finds it).
 #pragma once
 
 #include "ccgroupbox.h"
+#include "exchangerunner.h"
 #include "formview.h"
 #include "showmsgdlg.h"
 
@@ -27,6 +32,8 @@
 #include <QPixmap>
 #include <QString>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -62,6 +69,10 @@ public:
     // The one-shot timer that writes the opened text once more after start-up.
     static constexpr int STATUS_TIMER_ID = 0;
     static constexpr int STATUS_TIMER_MS = 1000;
+    // While the port is open this timer looks whether its device is still there, so that a
+    // vanished port is noticed while the operator does nothing.
+    static constexpr int WATCH_TIMER_ID = 2;
+    static constexpr int WATCH_TIMER_MS = 1000;
 
     explicit CMorvaneDlg(QWidget* parent = nullptr);
     ~CMorvaneDlg() override;
@@ -102,6 +113,13 @@ public:
     // ---- channel send (morvanedlg_send.cpp) ----
     // Sends the row of channel index c with the switch state on. Returns 0.
     int SendChannel(int c, bool on);
+    // A frequency box's text in MHz: the leading number, scaled by a unit that follows it
+    // (Hz, kHz, MHz, GHz in any case, blank or not); without a unit the number is MHz.
+    static double FreqTextToMHz(const QString& text);
+    // Why a set of the given values failed with result (answered: the module sent something
+    // back): one of the texts that follow "設定異常 : CH[n] " in pane 0.
+    static QString SetFailureReason(std::uint32_t result, double freqHz, double phaseDeg,
+                                    double amplitude, bool answered);
 
     // The device to open instead of the one setup.ini names ("sim" for the built-in
     // simulated module, or a device path); empty: the setup file decides.
@@ -121,6 +139,9 @@ public:
     const QPixmap& LedOffBitmap() const { return m_bmpLedOff; }
     CShowMsgDlg& StatusDialog() { return m_dlgStatus; }
     bool IsStatusTimerActive() const { return m_statusTimer.isActive(); }
+    bool IsWatchTimerActive() const { return m_watchTimer.isActive(); }
+    // The runner of the form's exchanges (tests watch and cancel through it).
+    CExchangeRunner& Exchange() { return m_exchange; }
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -137,9 +158,18 @@ private:
 
     // Handlers (morvanedlg.cpp).
     void OnBnClickedSwitch(int n); // switch n = 1 to 12, channel index n - 1
-    void OnBnClickedSingle();
-    void OnBnClickedMultiple();
+    // The mode boxes react to their state change, however it came about (click, keyboard,
+    // accessibility action).
+    void OnSingleToggled(bool checked);
+    void OnMultipleToggled(bool checked);
     void OnBnClickedUpdate();
+    // Shows the waiting text while an exchange takes long, and restores pane 0 after it.
+    void OnExchangeBusy(bool busy);
+    // Runs one exchange through m_exchange. False when none could run (one is running).
+    bool RunExchange(std::function<void()> work);
+    // Closing the frame during an exchange: cancels it and closes once it has ended. True
+    // when the close has to wait.
+    bool DeferCloseDuringExchange();
 
     // Handlers (morvanedlg_port.cpp).
     void OnTimer(int nIDEvent);
@@ -148,6 +178,11 @@ private:
     void OnReadStatus();
     void OnUpdatePortOpen(QAction* item) const;
     void OnUpdatePortClose(QAction* item) const;
+    // True (after closing the port as the close command does, boxes untouched, and saying so
+    // in pane 0) when the open port's device has gone away. Only between exchanges.
+    bool CheckPortGone();
+    // Boxes are not shown once the operator has closed the window during an exchange.
+    bool ShowBoxes() const { return !m_bCloseAfterExchange; }
 
     // Opens the device in effect: DEVICE (or the override) when set, otherwise COM<n>.
     int OpenPort();
@@ -182,4 +217,8 @@ private:
     std::string m_strDevice;
     std::string m_strDeviceOverride;
     QBasicTimer m_statusTimer; // timer STATUS_TIMER_ID
+    QBasicTimer m_watchTimer;  // timer WATCH_TIMER_ID
+    CExchangeRunner m_exchange;
+    bool m_bCloseAfterExchange = false;
+    QString m_strPaneBeforeWait; // pane 0 as it was when the waiting text replaced it
 };

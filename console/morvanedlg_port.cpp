@@ -9,6 +9,7 @@
 #include "resource.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QMessageBox>
 #include <QTimerEvent>
 #include <QtGlobal>
@@ -22,6 +23,7 @@ namespace {
 const char* const STATUS_PORT_OPENED = " 狀態 : [RS232] 串列埠[ %d ] 已開啟";
 const char* const STATUS_PORT_FAILED = " 狀態 : 無法開啟 [RS232] 串列埠[ %d ]";
 const char* const STATUS_PORT_CLOSED = " 狀態 : [RS232] 串列埠[ %d ] 已關閉";
+const char* const STATUS_PORT_GONE = " 狀態 : [RS232] 串列埠[ %d ] 已中斷";
 
 const char* const SETUP_FAILED_TEXT = "無法開啟 setup.ini 預設值設定檔 !     ";
 
@@ -110,23 +112,35 @@ int CMorvaneDlg::PortOpenClose(bool open) {
     QString text;
     bool opened = false;
     if (!m_bPortOpen) {
-        if (OpenPort() == LINK_OPEN_OK) {
+        // The open with its probe and the initialise command are one exchange on the worker.
+        int openResult = LINK_OPEN_FAILED;
+        const int clkMode = m_nDdsClkMode;
+        (void)RunExchange([this, &openResult, clkMode] {
+            openResult = OpenPort();
+            if (openResult == LINK_OPEN_OK && clkMode >= DDS_CLK_MODE_MIN &&
+                clkMode <= DDS_CLK_MODE_MAX) {
+                (void)DdsInit(clkMode);
+            }
+        });
+        if (openResult == LINK_OPEN_OK) {
             m_bPortOpen = true;
             text = PortText(STATUS_PORT_OPENED);
             opened = true;
-            if (m_nDdsClkMode >= DDS_CLK_MODE_MIN && m_nDdsClkMode <= DDS_CLK_MODE_MAX) {
-                (void)DdsInit(m_nDdsClkMode);
-            }
+            m_watchTimer.start(WATCH_TIMER_MS, this);
         } else {
             m_bPortOpen = false;
-            MorvaneMessageBox(this, QString::fromUtf8(PORT_FAILED_CAPTION),
-                              PortText(PORT_FAILED_TEXT), QMessageBox::Warning, QMessageBox::Ok);
+            if (ShowBoxes()) {
+                MorvaneMessageBox(this, QString::fromUtf8(PORT_FAILED_CAPTION),
+                                  PortText(PORT_FAILED_TEXT), QMessageBox::Warning,
+                                  QMessageBox::Ok);
+            }
             text = PortText(STATUS_PORT_FAILED);
             CloseComPort();
             result = 1;
         }
     } else {
         m_bPortOpen = false;
+        m_watchTimer.stop();
         CloseComPort();
         text = PortText(STATUS_PORT_CLOSED);
     }
@@ -140,16 +154,24 @@ int CMorvaneDlg::PortOpenClose(bool open) {
 
 // ---- menu commands -----------------------------------------------------------------------
 
+// The menu takes no input during an exchange; the guards catch what reaches the handlers
+// some other way (an accessibility action, a command issued by a program).
 void CMorvaneDlg::OnPortOpen() {
+    if (m_exchange.IsRunning()) {
+        return;
+    }
     (void)PortOpenClose(true);
 }
 
 void CMorvaneDlg::OnPortClose() {
+    if (m_exchange.IsRunning()) {
+        return;
+    }
     (void)PortOpenClose(false);
 }
 
 void CMorvaneDlg::OnReadStatus() {
-    if (!m_bPortOpen) {
+    if (m_exchange.IsRunning() || !m_bPortOpen) {
         return;
     }
     (void)FillStatusList();
@@ -172,7 +194,31 @@ void CMorvaneDlg::OnUpdatePortClose(QAction* item) const {
 
 // ---- timer and destruction ---------------------------------------------------------------
 
+bool CMorvaneDlg::CheckPortGone() {
+    if (!m_bPortOpen || m_exchange.IsRunning() || !LinkIsGone()) {
+        return false;
+    }
+    // Closed as the close command closes it, except that the setup file is not read again:
+    // the boxes keep what the operator typed. Nothing is sent.
+    m_bPortOpen = false;
+    m_watchTimer.stop();
+    CloseComPort();
+    SetStatusText(PortText(STATUS_PORT_GONE));
+    if (m_pMainFrame != nullptr) {
+        m_pMainFrame->UpdateCommandUi();
+    }
+    return true;
+}
+
 void CMorvaneDlg::OnTimer(int nIDEvent) {
+    if (nIDEvent == WATCH_TIMER_ID) {
+        // Not while a message box of a handler is open: the handler goes on after the box
+        // with the port as it found it. The next tick looks again.
+        if (QApplication::activeModalWidget() == nullptr) {
+            (void)CheckPortGone();
+        }
+        return;
+    }
     if (nIDEvent == STATUS_TIMER_ID) {
         m_statusTimer.stop();
         // The port may have been closed (or failed to reopen) within the second since
@@ -186,11 +232,13 @@ void CMorvaneDlg::OnTimer(int nIDEvent) {
 void CMorvaneDlg::OnDestroy() {
     CFormView::OnDestroy();
     m_statusTimer.stop();
+    m_watchTimer.stop();
     if (m_pMainFrame != nullptr) {
         // The frame outlives this call by a moment; its check-mark updates must not reach a
         // form that is going.
         m_pMainFrame->SetCommandUpdateHandler(ID_PORT_OPEN, {});
         m_pMainFrame->SetCommandUpdateHandler(ID_PORT_CLOSE, {});
+        m_pMainFrame->SetCloseGuard({});
     }
     if (m_bPortOpen) {
         CloseComPort();

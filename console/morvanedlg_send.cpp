@@ -7,11 +7,14 @@
 #include "framework.h"
 #include "mainfrm.h"
 #include "numtext.h"
+#include "trace.h"
 
 #include <QCheckBox>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <cmath>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -21,6 +24,15 @@ const char* const MULTIPLE_MODE_LINE = "SM: Setup Mutiple DDS Channel\n";
 
 const char* const SEND_FAILED_CAPTION = "設定異常";
 const char* const SEND_FAILED_TEXT = "通道 [CH%d] 設定參數工作異常 !            ";
+
+// Pane 0 after a failed set: why it failed. %d is the channel number; X the highest frequency.
+const char* const STATUS_SET_FAILED = "設定異常 : CH[%d] ";
+const char* const REASON_FREQ_RANGE = "頻率超出範圍 (須小於 %s MHz)";
+const char* const REASON_AMP_RANGE = "振幅超出範圍 (0 - 100 %)";
+const char* const REASON_PHASE_NAN = "相位不是數字";
+const char* const REASON_NO_CLOCK = "尚未取得 DDS 時脈";
+const char* const REASON_NO_ANSWER = "模組無回應";
+const char* const REASON_BAD_ANSWER = "模組回應異常";
 
 const char* const STATUS_SINGLE =
     "單個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n";
@@ -44,6 +56,46 @@ double TextToNumber(const QString& text) {
 
 } // namespace
 
+double CMorvaneDlg::FreqTextToMHz(const QString& text) {
+    // A unit after the number (Hz, kHz, MHz, GHz, any case, with or without a blank) scales
+    // it; without one the number is MHz, read as TextToNumber reads it.
+    return NumTextWithUnit(text.toStdString(), NUM_UNITS_FREQ_MHZ, std::size(NUM_UNITS_FREQ_MHZ))
+        .value;
+}
+
+QString CMorvaneDlg::SetFailureReason(std::uint32_t result, double freqHz, double phaseDeg,
+                                      double amplitude, bool answered) {
+    if (result == DDS_E_REPLY) {
+        return QString::fromUtf8(answered ? REASON_BAD_ANSWER : REASON_NO_ANSWER);
+    }
+    // DDS_E_VALUE and DDS_E_CLOCK: the checks of DdsSetChannel, in its order. A frequency that
+    // cannot be one comes first; then the phase and the amplitude.
+    const bool freqIsNumber = std::isfinite(freqHz) && freqHz >= 0.0;
+    if (freqIsNumber && result == DDS_E_VALUE) {
+        if (!std::isfinite(phaseDeg)) {
+            return QString::fromUtf8(REASON_PHASE_NAN);
+        }
+        if (!(amplitude >= 0.0 && amplitude <= 1.0)) {
+            return QString::fromUtf8(REASON_AMP_RANGE);
+        }
+    }
+    // Without a clock there is no frequency limit to name yet. Otherwise what is left is a
+    // frequency at or above the limit (or so close below it that its rounded word overflows).
+    const double clock = DdsModuleClocks.ddsClockHz;
+    if (result == DDS_E_CLOCK || !DdsClockUsable(clock)) {
+        return QString::fromUtf8(REASON_NO_CLOCK);
+    }
+    // The limit as the status texts show frequencies, without trailing zeros.
+    QString limit = QString::fromStdString(NumFormatString("%.4f", clock / 2.0 / HZ_PER_MHZ));
+    while (limit.endsWith(QLatin1Char('0'))) {
+        limit.chop(1);
+    }
+    if (limit.endsWith(QLatin1Char('.'))) {
+        limit.chop(1);
+    }
+    return QString::fromUtf8(REASON_FREQ_RANGE).replace(QStringLiteral("%s"), limit);
+}
+
 int CMorvaneDlg::SendChannel(int c, bool on) {
     if (c < 0 || c >= CHANNELS) {
         return 0;
@@ -63,7 +115,7 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
 
     if (const QString text = GetDlgItem<CCComboBox>(this, IDC_FREQ_FIRST + c)->currentText();
         !text.isEmpty()) {
-        freqHz = TextToNumber(text) * HZ_PER_MHZ;
+        freqHz = FreqTextToMHz(text) * HZ_PER_MHZ;
     }
     if (const QString text = GetDlgItem<CCComboBox>(this, IDC_AMP_FIRST + c)->currentText();
         !text.isEmpty()) {
@@ -74,32 +126,58 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
         phaseDeg = TextToNumber(text);
     }
 
+    QString failure;
     if (on) {
         // DDS control refuses what the module's words cannot carry (not a number, infinite,
         // out of range) with a non-zero result, as it reports a module that did not answer.
-        if (DdsSetChannel(c, freqHz, phaseDeg, amplitude, single) != DDS_OK) {
-            MorvaneMessageBox(this, QString::fromUtf8(SEND_FAILED_CAPTION),
-                              QString::fromStdString(NumFormatString(SEND_FAILED_TEXT, c + 1)),
-                              QMessageBox::Warning, QMessageBox::Ok);
+        // Whether the module answered at all shows in the transcript of the exchange.
+        std::uint32_t result = DDS_OK;
+        bool answered = false;
+        const int observer = LinkTraceAdd([&answered](const LinkTraceEvent& event) {
+            if (event.outcome == LinkTraceOutcome::Ok ||
+                event.outcome == LinkTraceOutcome::WrongFields ||
+                event.outcome == LinkTraceOutcome::NoPrompt) {
+                answered = true;
+            }
+        });
+        (void)RunExchange([&result, c, freqHz, phaseDeg, amplitude, single] {
+            result = DdsSetChannel(c, freqHz, phaseDeg, amplitude, single);
+        });
+        LinkTraceRemove(observer);
+        if (result != DDS_OK) {
+            if (ShowBoxes()) {
+                MorvaneMessageBox(this, QString::fromUtf8(SEND_FAILED_CAPTION),
+                                  QString::fromStdString(NumFormatString(SEND_FAILED_TEXT, c + 1)),
+                                  QMessageBox::Warning, QMessageBox::Ok);
+            }
+            failure = QString::fromStdString(NumFormatString(STATUS_SET_FAILED, c + 1)) +
+                      SetFailureReason(result, freqHz, phaseDeg, amplitude, answered);
         }
     } else {
         // Switching off must reach the module whatever the boxes hold. DDS control refuses a
         // phase or amplitude its words cannot carry even with 0 Hz, which would leave the
         // channel running behind a switch that says off: send the off with the phase and
         // amplitude the channel last took instead, and show those.
-        if (DdsSetChannel(c, 0.0, phaseDeg, amplitude, single) == DDS_E_VALUE) {
-            phaseDeg = DdsChannelTable[c].phaseDeg;
-            amplitude = DdsChannelTable[c].amplitude;
-            (void)DdsSetChannel(c, 0.0, phaseDeg, amplitude, single);
-        }
+        (void)RunExchange([c, &phaseDeg, &amplitude, single] {
+            if (DdsSetChannel(c, 0.0, phaseDeg, amplitude, single) == DDS_E_VALUE) {
+                phaseDeg = DdsChannelTable[c].phaseDeg;
+                amplitude = DdsChannelTable[c].amplitude;
+                (void)DdsSetChannel(c, 0.0, phaseDeg, amplitude, single);
+            }
+        });
         freqHz = 0.0;
     }
 
-    const char* format = m_chkSingle->isChecked() ? STATUS_SINGLE : STATUS_MULTIPLE;
-    const std::string status =
-        NumFormatString(format, c + 1, freqHz / HZ_PER_MHZ, phaseDeg, amplitude);
+    QString status;
+    if (!failure.isEmpty()) {
+        status = failure;
+    } else {
+        const char* format = m_chkSingle->isChecked() ? STATUS_SINGLE : STATUS_MULTIPLE;
+        status = QString::fromStdString(
+            NumFormatString(format, c + 1, freqHz / HZ_PER_MHZ, phaseDeg, amplitude));
+    }
     if (m_pMainFrame != nullptr) {
-        m_pMainFrame->SetPaneText(0, QString::fromStdString(status));
+        m_pMainFrame->SetPaneText(0, status);
     }
     return 0;
 }

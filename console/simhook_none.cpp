@@ -1,3 +1,5 @@
 #include "simhook.h"
 
-bool ConsoleRegisterSimulator() { return false; }
+bool ConsoleRegisterSimulator() {
+    return false;
+}

@@ -355,8 +355,11 @@ void CGroupBox::paintEvent(QPaintEvent* /*event*/) {
             DrawRectangle(p, left, top + cy + 4, right, top + 2 * cy + 4, pen, penWidth, &bandBk);
             bodyTop = top + 2 * cy + 3;
         }
-        DrawRectangle(p, left, bodyTop, right, bodyTop + BODY_HEIGHT_BASE - cy, pen, penWidth,
-                      nullptr);
+        // The body keeps its fixed height where the control is tall enough; in a shorter
+        // control (the form's rectangle, laid out with other font metrics or at another scale)
+        // it ends at the control's bottom, so that all four sides are drawn.
+        const int bodyBottom = std::min(bodyTop + BODY_HEIGHT_BASE - cy, bottom);
+        DrawRectangle(p, left, bodyTop, right, bodyBottom, pen, penWidth, nullptr);
 
         int titleLeft = left + 2;
         if (m_nAlignment == 1) {

@@ -3,6 +3,7 @@
 //
 // Prints the path of the slave side on the first line of standard output, then serves until
 // SIGINT or SIGTERM and exits 0.
+#include "diag.h"
 #include "morvane_version.h"
 #include "pty_simulator.h"
 
@@ -55,6 +56,7 @@ bool WriteStateFile(const CPtySimulator& sim, const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    DiagIgnoreBrokenPipe();
     CLI::App app{"Simulated QM-TRV module on a pseudo-terminal. Prints the slave path on the "
                  "first line of standard output and serves until SIGINT or SIGTERM.",
                  "qmtrv-sim"};

@@ -237,15 +237,15 @@ TEST(MainFrame, ActivationRectFollowsTheDisplay) {
     };
     const Case cases[] = {
         // 768 high or less: 720 x 693, centred; (768 - 693) / 2 = 37.5 truncates to 37.
-        {QSize(600, 560), {768, 1024, 768}, QRect(152, 37, 720, 693)},
-        {QSize(900, 800), {600, 800, 600}, QRect(40, -46, 720, 693)},
+        {QSize(600, 560), {768, 1024, 768, {}}, QRect(152, 37, 720, 693)},
+        {QSize(900, 800), {600, 800, 600, {}}, QRect(40, -46, 720, 693)},
         // 769 high: the frame keeps the size the form gave it.
-        {QSize(600, 560), {769, 1024, 769}, QRect(212, 104, 600, 560)},
-        {QSize(601, 561), {1080, 1920, 1080}, QRect(659, 259, 601, 561)},
+        {QSize(600, 560), {769, 1024, 769, {}}, QRect(212, 104, 600, 560)},
+        {QSize(601, 561), {1080, 1920, 1080, {}}, QRect(659, 259, 601, 561)},
         // A screen narrower than the frame: a negative edge, truncated toward zero
         // ((715 - 720) / 2 is -2, not -3).
-        {QSize(500, 400), {768, 715, 768}, QRect(-2, 37, 720, 693)},
-        {QSize(801, 500), {1024, 640, 1024}, QRect(-80, 262, 801, 500)},
+        {QSize(500, 400), {768, 715, 768, {}}, QRect(-2, 37, 720, 693)},
+        {QSize(801, 500), {1024, 640, 1024, {}}, QRect(-80, 262, 801, 500)},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CMainFrame::ActivationRect(c.frame, c.display), c.expected)
@@ -257,7 +257,7 @@ TEST(MainFrame, ActivateFramePlacesAndShowsTheFrame) {
     for (const int height : {768, 769}) {
         auto frame = MakeFrame();
         const QSize before = frame->size();
-        const CDisplayInfo display{height, 1600, height};
+        const CDisplayInfo display{height, 1600, height, {}};
         frame->SetDisplayInfoProvider([display]() { return display; });
         frame->ActivateFrame();
         const QRect expected = CMainFrame::ActivationRect(before, display);

@@ -163,18 +163,23 @@ TEST_F(MorvaneSendTest, ValuesTheModuleCannotTakeAreReportedAndNothingIsSent) {
         QString freq;
         QString amp;
         QString phase;
+        const char* reason; // what pane 0 says after "設定異常 : CH[11] "
     };
+    const char* const freq = "頻率超出範圍 (須小於 50 MHz)"; // half the 100 MHz clock
+    const char* const amp = "振幅超出範圍 (0 - 100 %)";
+    const char* const phase = "相位不是數字";
     const Case cases[] = {
-        {QStringLiteral("nan"), QStringLiteral("100"), QStringLiteral("0")},
-        {QStringLiteral("inf"), QStringLiteral("100"), QStringLiteral("0")},
-        {QStringLiteral("1e999"), QStringLiteral("100"), QStringLiteral("0")},
-        {longNumber, QStringLiteral("100"), QStringLiteral("0")},
-        {QStringLiteral("50"), QStringLiteral("100"), QStringLiteral("0")}, // half the clock
-        {QStringLiteral("-5"), QStringLiteral("100"), QStringLiteral("0")},
-        {QStringLiteral("10"), QStringLiteral("150"), QStringLiteral("0")},
-        {QStringLiteral("10"), QStringLiteral("-infinity"), QStringLiteral("0")},
-        {QStringLiteral("10"), QStringLiteral("100"), QStringLiteral("nan")},
-        {QStringLiteral("10"), QStringLiteral("100"), longNumber},
+        {QStringLiteral("nan"), QStringLiteral("100"), QStringLiteral("0"), freq},
+        {QStringLiteral("inf"), QStringLiteral("100"), QStringLiteral("0"), freq},
+        {QStringLiteral("1e999"), QStringLiteral("100"), QStringLiteral("0"), freq},
+        {longNumber, QStringLiteral("100"), QStringLiteral("0"), freq},
+        {QStringLiteral("50"), QStringLiteral("100"), QStringLiteral("0"), freq},
+        {QStringLiteral("0.05 GHz"), QStringLiteral("100"), QStringLiteral("0"), freq},
+        {QStringLiteral("-5"), QStringLiteral("100"), QStringLiteral("0"), freq},
+        {QStringLiteral("10"), QStringLiteral("150"), QStringLiteral("0"), amp},
+        {QStringLiteral("10"), QStringLiteral("-infinity"), QStringLiteral("0"), amp},
+        {QStringLiteral("10"), QStringLiteral("100"), QStringLiteral("nan"), phase},
+        {QStringLiteral("10"), QStringLiteral("100"), longNumber, phase},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE((c.freq.left(12) + " " + c.amp + " " + c.phase.left(12)).toStdString());
@@ -191,10 +196,10 @@ TEST_F(MorvaneSendTest, ValuesTheModuleCannotTakeAreReportedAndNothingIsSent) {
         EXPECT_EQ(Boxes()[0].owner, m_form);
         EXPECT_EQ(DdsLastCommand(), lastCommand);
         EXPECT_EQ(DdsChannelTable[10].freqHz, row.freqHz);
-        // The toggle stays, and the status text is written after the box.
+        // The toggle stays, and the status text, written after the box, says why.
         EXPECT_EQ(Switch(10)->text(), QStringLiteral("關閉"));
         EXPECT_TRUE(LedShowsLit(10));
-        EXPECT_TRUE(Pane().startsWith(QStringLiteral("單個通道設定 : CH[11] Freq=[")));
+        EXPECT_EQ(Pane(), QStringLiteral("設定異常 : CH[11] ") + QString::fromUtf8(c.reason));
 
         // Switching off is not reported, whatever the module makes of it.
         Click(Switch(10));
@@ -211,6 +216,7 @@ TEST_F(MorvaneDlgTest, WithoutAClockFromTheModuleSwitchingOnIsReported) {
     Click(Switch(0));
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, QStringLiteral("通道 [CH1] 設定參數工作異常 !            "));
+    EXPECT_EQ(Pane(), QStringLiteral("設定異常 : CH[1] 尚未取得 DDS 時脈"));
     EXPECT_FALSE(m_sim.Channel(0).on);
 }
 

@@ -327,6 +327,29 @@ TEST_F(GroupBoxTest, HeaderStyleBanded) {
     EXPECT_EQ(m_box.BorderColor(), BLUE);
 }
 
+// A control shorter than the body's fixed height (the form's panel with other font metrics or
+// at another scale): the body ends at the control's bottom, so its bottom line shows.
+TEST_F(GroupBoxTest, HeaderStyleBodyEndsAtTheBottomOfAShortControl) {
+    constexpr COLORREF BLUE = 0xE78C10;
+    constexpr COLORREF GREY = 0xC8C8C8;
+    const int W = 200;
+    Make(QStringLiteral("Panel"), W, 100);
+    for (const bool banded : {true, false}) {
+        for (const int H : {120, 300}) {
+            SCOPED_TRACE(std::to_string(H) + (banded ? " banded" : " plain"));
+            m_box.setGeometry(0, 0, W, H);
+            m_box.SetHeaderStyle(1).SetHeaderColors(0xFFA940, 0x00C000, banded);
+            const QImage img = Render();
+            const COLORREF pen = banded ? BLUE : GREY;
+            // Body (1, T, W-1, H-1): the bottom line on row H-2, the sides down to it.
+            EXPECT_EQ(At(img, W / 2, H - 2), pen);
+            EXPECT_EQ(At(img, W / 2, H - 4), BACKDROP);
+            EXPECT_EQ(At(img, 1, H - 3), pen);
+            EXPECT_EQ(At(img, W - 2, H - 3), pen);
+        }
+    }
+}
+
 TEST_F(GroupBoxTest, HeaderStyleWithoutBand) {
     constexpr COLORREF HEADER_BK = 0xFFA940;
     constexpr COLORREF BAND_BK = 0x00C000;
