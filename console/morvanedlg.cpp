@@ -224,6 +224,10 @@ void CMorvaneDlg::CreateTemplateControls() {
 
     // The frame round the panel lies beneath everything it frames.
     m_grpPanel.Attach(this, IDC_PANEL, PANEL_TITLE, DluToPixels(font, Du(PANEL_RECT_DU)));
+    // The frame's body has a fixed pixel height, chosen for the form's face on Windows. With
+    // other font metrics the rows and buttons laid out in dialog units reach further down, so
+    // the body takes the panel's own height instead and encloses everything the panel holds.
+    m_grpPanel.SetBodyHeightBase(DluToPixels(font, QSize(0, PANEL_RECT_DU[3])).height());
 
     for (std::size_t k = 1; k < tabOrder.size(); ++k) {
         QWidget::setTabOrder(tabOrder[k - 1], tabOrder[k]);
