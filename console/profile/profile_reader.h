@@ -74,7 +74,17 @@ public:
     // value is empty. The names are trimmed of blanks before the lookup.
     std::string GetString(std::string_view section, std::string_view key) const;
 
+    // Whether the file has a section of that name, and whether the first such section has an
+    // entry for key (an empty value counts): what GetString cannot tell from "".
+    bool HasSection(std::string_view section) const;
+    bool HasKey(std::string_view section, std::string_view key) const;
+
 private:
+    enum class Found { Nothing, Section, Key };
+    // The lookup behind GetString, HasSection and HasKey; value (when given) receives the
+    // value of a found key.
+    Found Find(std::string_view section, std::string_view key, std::string* value) const;
+
     std::string m_text; // the file as UTF-8 bytes (not yet validated), byte order mark removed
 };
 
