@@ -58,6 +58,11 @@ int CMorvaneApp::ParseCommandLine(const QStringList& arguments) {
     const QCommandLineOption simulateOption(
         QStringLiteral("simulate"), QStringLiteral("Run on the built-in module simulator."));
     parser.addOption(simulateOption);
+    const QCommandLineOption traceOption(
+        QStringLiteral("trace"),
+        QStringLiteral("Write the transcript of every exchange to FILE from start-up on."),
+        QStringLiteral("FILE"));
+    parser.addOption(traceOption);
 
     if (!parser.parse(arguments)) {
         PrintTo(stderr, parser.errorText() + QLatin1Char('\n') + parser.helpText());
@@ -77,6 +82,7 @@ int CMorvaneApp::ParseCommandLine(const QStringList& arguments) {
         return EXIT_FAILURE_CODE;
     }
     m_cmdInfo.m_bSimulate = parser.isSet(simulateOption);
+    m_cmdInfo.m_strTraceFile = parser.value(traceOption);
     return CONTINUE_STARTUP;
 }
 

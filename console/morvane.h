@@ -8,6 +8,7 @@
 #include "singlecopy.h"
 
 #include <QObject>
+#include <QString>
 #include <QStringList>
 
 #include <functional>
@@ -20,6 +21,7 @@ class CMorvaneDoc;
 // What the command line asked for.
 struct CCommandLineInfo {
     bool m_bSimulate = false; // --simulate: run the console on the built-in module simulator
+    QString m_strTraceFile;   // --trace FILE: write the transcript to FILE from start-up on
 };
 
 class CMorvaneApp : public QObject {

@@ -141,6 +141,7 @@ CMorvaneDlg::CMorvaneDlg(QWidget* parent) : CFormView(parent) {
     ShowMsgInitLedResources();
     CreateTemplateControls();
     DoDataExchange();
+    SetAccessibleNames();
 }
 
 // The members die with the form; the port is closed when the window is destroyed (OnDestroy).
@@ -250,6 +251,7 @@ void CMorvaneDlg::ConnectMessageMap() {
     if (frame == nullptr) {
         return;
     }
+    ConnectAddedCommands(frame);
     connect(frame->FindCommand(ID_PORT_OPEN), &QAction::triggered, this, &CMorvaneDlg::OnPortOpen);
     connect(frame->FindCommand(ID_PORT_CLOSE), &QAction::triggered, this,
             &CMorvaneDlg::OnPortClose);
@@ -367,6 +369,7 @@ void CMorvaneDlg::SetChannelLed(int c, bool lit) {
         m_bLedDark[c] = true;
         m_bLedLit[c] = false;
     }
+    UpdateLedAccessibleName(c);
 }
 
 // ---- mode boxes and update button --------------------------------------------------------

@@ -15,6 +15,7 @@
 //   morvanedlg_port.cpp   opening and closing the port, status texts, menu commands, timer,
 //                         destruction
 //   morvanedlg_send.cpp   sending one row to the module
+//   morvanedlg_channels.cpp  saving, loading and applying channel setup files
 //
 // Every control carries its decimal id as objectName (GetDlgItem finds it).
 #pragma once
@@ -29,9 +30,13 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+struct ChannelSetup;
 
 class CCComboBox;
 class CMainFrame;
+class CTranscriptWnd;
 class QAction;
 class QCheckBox;
 class QLabel;
@@ -103,6 +108,18 @@ public:
     // Sends the row of channel index c with the switch state on. Returns 0.
     int SendChannel(int c, bool on);
 
+    // ---- channel setups (morvanedlg_channels.cpp) ----
+    // The panel's eight rows (box texts and switch states) and its mode.
+    ChannelSetup PanelChannelSetup() const;
+    // Writes the panel to a setup file; false, after a box that says why, when it cannot.
+    bool SaveChannelSetup(const QString& path);
+    // Reads a setup file into the boxes and the mode and, while the port is open, applies it.
+    // A file that cannot be read or is not a setup file is refused with a box and changes
+    // nothing (false).
+    bool LoadChannelSetup(const QString& path);
+    // Applies the switch states of a setup (see morvanedlg_channels.cpp).
+    void ApplyChannelSetup(const ChannelSetup& setup);
+
     // The device to open instead of the one setup.ini names ("sim" for the built-in
     // simulated module, or a device path); empty: the setup file decides.
     void SetDeviceOverride(const QString& device) { m_strDeviceOverride = device.toStdString(); }
@@ -120,6 +137,8 @@ public:
     const QPixmap& LedOnBitmap() const { return m_bmpLedOn; }
     const QPixmap& LedOffBitmap() const { return m_bmpLedOff; }
     CShowMsgDlg& StatusDialog() { return m_dlgStatus; }
+    // The transcript window (hidden until its menu command), or nullptr without a frame.
+    CTranscriptWnd* TranscriptWindow() const { return m_pTranscriptWnd; }
     bool IsStatusTimerActive() const { return m_statusTimer.isActive(); }
 
 protected:
@@ -148,6 +167,14 @@ private:
     void OnReadStatus();
     void OnUpdatePortOpen(QAction* item) const;
     void OnUpdatePortClose(QAction* item) const;
+
+    // Handlers (morvanedlg_channels.cpp).
+    // Connects the options menu's added commands and starts the transcript.
+    void ConnectAddedCommands(CMainFrame* frame);
+    void OnSaveChannelSetup();
+    void OnLoadChannelSetup();
+    void SetAccessibleNames();
+    void UpdateLedAccessibleName(int c);
 
     // Opens the device in effect: DEVICE (or the override) when set, otherwise COM<n>.
     int OpenPort();
@@ -182,4 +209,8 @@ private:
     std::string m_strDevice;
     std::string m_strDeviceOverride;
     QBasicTimer m_statusTimer; // timer STATUS_TIMER_ID
+    // While a setup is applied: the channel indexes whose send failed, collected for one
+    // summary box instead of a box per row.
+    std::vector<int>* m_pSendFailures = nullptr;
+    CTranscriptWnd* m_pTranscriptWnd = nullptr; // a window of its own, owned by the form
 };

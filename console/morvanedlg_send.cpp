@@ -78,9 +78,13 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
         // DDS control refuses what the module's words cannot carry (not a number, infinite,
         // out of range) with a non-zero result, as it reports a module that did not answer.
         if (DdsSetChannel(c, freqHz, phaseDeg, amplitude, single) != DDS_OK) {
-            MorvaneMessageBox(this, QString::fromUtf8(SEND_FAILED_CAPTION),
-                              QString::fromStdString(NumFormatString(SEND_FAILED_TEXT, c + 1)),
-                              QMessageBox::Warning, QMessageBox::Ok);
+            if (m_pSendFailures != nullptr) {
+                m_pSendFailures->push_back(c); // a setup being applied reports once at the end
+            } else {
+                MorvaneMessageBox(this, QString::fromUtf8(SEND_FAILED_CAPTION),
+                                  QString::fromStdString(NumFormatString(SEND_FAILED_TEXT, c + 1)),
+                                  QMessageBox::Warning, QMessageBox::Ok);
+            }
         }
     } else {
         // Switching off must reach the module whatever the boxes hold. DDS control refuses a
