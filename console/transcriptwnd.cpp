@@ -70,6 +70,7 @@ void CTranscriptModel::Append(std::vector<std::string> lines) {
         lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(cap));
     }
     const int k = static_cast<int>(lines.size());
+    emit aboutToAppend();
     if (const int drop = m_count + k - m_capacity; drop > 0) {
         beginRemoveRows(QModelIndex(), 0, drop - 1);
         m_first = (m_first + drop) % m_capacity;
@@ -86,6 +87,7 @@ void CTranscriptModel::Append(std::vector<std::string> lines) {
         ++m_count;
     }
     endInsertRows();
+    emit appended();
 }
 
 void CTranscriptModel::Clear() {
@@ -274,11 +276,12 @@ CTranscriptWnd::CTranscriptWnd(QWidget* parent)
     // The list follows the newest line while it shows the bottom; once the operator scrolls
     // up it stays where it is until they scroll back down.
     CTranscriptModel* model = m_log->Model();
-    connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
+    // (Judged before the oldest lines drop off, which moves the scroll bar.)
+    connect(model, &CTranscriptModel::aboutToAppend, this, [this] {
         const QScrollBar* bar = m_view->verticalScrollBar();
         m_bFollow = bar->value() >= bar->maximum();
     });
-    connect(model, &QAbstractItemModel::rowsInserted, this, &CTranscriptWnd::OnRowsInserted);
+    connect(model, &CTranscriptModel::appended, this, &CTranscriptWnd::OnAppended);
 }
 
 void CTranscriptWnd::ShowAndRaise() {
@@ -288,7 +291,7 @@ void CTranscriptWnd::ShowAndRaise() {
     m_view->scrollToBottom();
 }
 
-void CTranscriptWnd::OnRowsInserted() {
+void CTranscriptWnd::OnAppended() {
     if (m_bFollow) {
         m_view->scrollToBottom();
     }

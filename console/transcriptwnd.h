@@ -43,10 +43,16 @@ public:
     bool Save(const QString& path, QString* error) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    // (the row signals follow the usual model rules; these two frame one Append as a whole)
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
+
+signals:
+    // Before and after each Append (which may remove old rows and insert new ones).
+    void aboutToAppend();
+    void appended();
 
 private:
     int m_capacity;
@@ -99,7 +105,7 @@ public:
 
 private:
     void OnSave();
-    void OnRowsInserted();
+    void OnAppended();
 
     CTranscriptLog* m_log = nullptr;
     QTableView* m_view = nullptr;
