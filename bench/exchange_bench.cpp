@@ -5,11 +5,15 @@
 // Paced at a baud rate, it is compared with the wire time of the bytes the simulator sent
 // (10 bits a byte): a ratio near 1.0 means the reader adds nothing a person would notice.
 //
+// With a transcript observer registered (as the console and --trace register one), the unpaced
+// figure is measured again: recording should cost the exchange nothing measurable.
+//
 //   bench_exchange [ITERATIONS] [BAUD]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +21,7 @@
 #include "diag.h"
 #include "exchange.h"
 #include "pty_simulator.h"
+#include "trace.h"
 
 namespace {
 
@@ -81,6 +86,25 @@ int main(int argc, char** argv) {
     const Figures unpaced = Percentiles(Measure(0, iterations, &bytes));
     std::printf("unpaced: median %.1f us, p99 %.1f us (%d exchanges)\n", unpaced.median,
                 unpaced.p99, iterations);
+
+    // What the console's transcript does on the exchange's thread: copy the event under a
+    // lock for its UI thread to format later (here the batch is simply dropped now and then).
+    std::mutex mutex;
+    std::vector<LinkTraceEvent> pending;
+    const int observer = LinkTraceAdd([&](const LinkTraceEvent& event) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        pending.push_back(event);
+        if (pending.size() >= 256) {
+            pending.clear();
+        }
+    });
+    const Figures traced = Percentiles(Measure(0, iterations, &bytes));
+    LinkTraceRemove(observer);
+    const Figures again = Percentiles(Measure(0, iterations, &bytes));
+    std::printf("unpaced, transcript observer registered: median %.1f us, p99 %.1f us; "
+                "without it again: median %.1f us; ratio of medians %.4f\n",
+                traced.median, traced.p99, again.median,
+                traced.median / ((unpaced.median + again.median) / 2.0));
 
     const int pacedIterations = std::max(10, iterations / 10);
     const Figures paced = Percentiles(Measure(baud, pacedIterations, &bytes));
