@@ -42,7 +42,27 @@ Figures Percentiles(std::vector<double> v) {
 
 // Runs the exchange `iterations` times against a simulator paced at `baud` (0 = unpaced).
 // Returns the durations in microseconds; *replyBytes receives the bytes of one reply.
-std::vector<double> Measure(int baud, int iterations, std::size_t* replyBytes) {
+// With traced given, blocks of BLOCK exchanges alternate between no transcript observer (the
+// returned figures) and a registered one (into *traced), so that both see the same load of a
+// shared machine.
+constexpr int BLOCK = 50;
+
+// What the console's transcript does on the exchange's thread: copy the event under a lock
+// for its UI thread to format later (here the batch is simply dropped now and then).
+struct TranscriptSink {
+    std::mutex mutex;
+    std::vector<LinkTraceEvent> pending;
+    void Take(const LinkTraceEvent& event) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        pending.push_back(event);
+        if (pending.size() >= 256) {
+            pending.clear();
+        }
+    }
+};
+
+std::vector<double> Measure(int baud, int iterations, std::size_t* replyBytes,
+                            std::vector<double>* traced = nullptr) {
     SimOptions options;
     options.baud = baud;
     CPtySimulator sim(options);
@@ -57,7 +77,16 @@ std::vector<double> Measure(int baud, int iterations, std::size_t* replyBytes) {
     std::vector<double> us;
     us.reserve(static_cast<std::size_t>(iterations));
     ReplyField fields[REPLY_FIELD_COUNT];
+    TranscriptSink sink;
+    int observer = 0;
     for (int i = 0; i < iterations + 20; ++i) {
+        const bool traceBlock = traced != nullptr && (i / BLOCK) % 2 == 1;
+        if (traceBlock && observer == 0) {
+            observer = LinkTraceAdd([&sink](const LinkTraceEvent& e) { sink.Take(e); });
+        } else if (!traceBlock && observer != 0) {
+            LinkTraceRemove(observer);
+            observer = 0;
+        }
         const auto t0 = std::chrono::steady_clock::now();
         const int n = SendCommand(COMMAND, fields);
         const auto t1 = std::chrono::steady_clock::now();
@@ -66,8 +95,12 @@ std::vector<double> Measure(int baud, int iterations, std::size_t* replyBytes) {
             std::exit(1);
         }
         if (i >= 20) { // the first exchanges warm caches and the scheduler up
-            us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+            const double d = std::chrono::duration<double, std::micro>(t1 - t0).count();
+            (traceBlock ? *traced : us).push_back(d);
         }
+    }
+    if (observer != 0) {
+        LinkTraceRemove(observer);
     }
     CloseComPort();
     // Echo, CR LF, the answer line and the prompt, as the simulator sends them.
@@ -87,24 +120,13 @@ int main(int argc, char** argv) {
     std::printf("unpaced: median %.1f us, p99 %.1f us (%d exchanges)\n", unpaced.median,
                 unpaced.p99, iterations);
 
-    // What the console's transcript does on the exchange's thread: copy the event under a
-    // lock for its UI thread to format later (here the batch is simply dropped now and then).
-    std::mutex mutex;
-    std::vector<LinkTraceEvent> pending;
-    const int observer = LinkTraceAdd([&](const LinkTraceEvent& event) {
-        const std::lock_guard<std::mutex> lock(mutex);
-        pending.push_back(event);
-        if (pending.size() >= 256) {
-            pending.clear();
-        }
-    });
-    const Figures traced = Percentiles(Measure(0, iterations, &bytes));
-    LinkTraceRemove(observer);
-    const Figures again = Percentiles(Measure(0, iterations, &bytes));
-    std::printf("unpaced, transcript observer registered: median %.1f us, p99 %.1f us; "
-                "without it again: median %.1f us; ratio of medians %.4f\n",
-                traced.median, traced.p99, again.median,
-                traced.median / ((unpaced.median + again.median) / 2.0));
+    std::vector<double> tracedUs;
+    const Figures plain = Percentiles(Measure(0, iterations, &bytes, &tracedUs));
+    const Figures traced = Percentiles(tracedUs);
+    std::printf("unpaced, alternating blocks of %d: without a transcript observer median %.1f us, "
+                "p99 %.1f us; with one median %.1f us, p99 %.1f us; ratio of medians %.4f\n",
+                BLOCK, plain.median, plain.p99, traced.median, traced.p99,
+                traced.median / plain.median);
 
     const int pacedIterations = std::max(10, iterations / 10);
     const Figures paced = Percentiles(Measure(baud, pacedIterations, &bytes));
