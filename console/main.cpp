@@ -1,4 +1,5 @@
 // The operator console `morvane`.
+#include "cmdline.h"
 #include "morvane.h"
 #include "morvanedlg.h"
 #include "simhook.h"
@@ -6,12 +7,18 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // The command line is read before the GUI starts: help, version and a bad option need no
+    // display.
+    const ConsoleArguments arguments = ConsoleReadArguments(ConsoleArgumentList(argc, argv));
+    ConsolePrint(stdout, arguments.out);
+    ConsolePrint(stderr, arguments.err);
+    if (arguments.exitCode != ConsoleArguments::CONTINUE_STARTUP) {
+        return arguments.exitCode;
+    }
+
     QApplication application(argc, argv);
     CMorvaneApp theApp;
-    const int parsed = theApp.ParseCommandLine(QCoreApplication::arguments());
-    if (parsed != CMorvaneApp::CONTINUE_STARTUP) {
-        return parsed;
-    }
+    theApp.SetCommandLineInfo(arguments.info);
     // The device name "sim" (--simulate, or DEVICE=sim in setup.ini) opens the built-in module
     // simulator where the platform has one.
     ConsoleRegisterSimulator();

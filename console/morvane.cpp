@@ -4,12 +4,12 @@
 #include "formview.h"
 #include "framework.h"
 #include "mainfrm.h"
+#include "morvane_version.h"
 #include "morvanedoc.h"
 #include "resource.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QCommandLineParser>
 
 #include <cstdio>
 
@@ -21,19 +21,17 @@ const QString PROFILE_SECTION = QStringLiteral("Settings");
 const QString PROFILE_CLASS_NAME = QStringLiteral("Class Name");
 const QString DEFAULT_CLASS_NAME = QStringLiteral("default string");
 
-void PrintTo(std::FILE* stream, const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-}
-
 } // namespace
 
 CMorvaneApp::CMorvaneApp(QObject* parent) : QObject(parent) {
     Q_ASSERT(g_pTheApp == nullptr);
     g_pTheApp = this;
     QCoreApplication::setApplicationName(QString::fromLatin1(IDS_APP_NAME));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MORVANE_VERSION));
     QGuiApplication::setWindowIcon(MorvaneAppIcon());
+    // Wayland compositors match the window to the installed morvane.desktop (and its icon) by
+    // this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("morvane"));
     // The application ends when the frame is closed, also while a modeless dialog without
     // an owner is still open.
     QGuiApplication::setQuitOnLastWindowClosed(false);
@@ -50,40 +48,13 @@ CMorvaneApp* CMorvaneApp::Instance() {
 }
 
 int CMorvaneApp::ParseCommandLine(const QStringList& arguments) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Operator console for the QM-TRV 12-channel DDS signal source."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption simulateOption(
-        QStringLiteral("simulate"), QStringLiteral("Run on the built-in module simulator."));
-    parser.addOption(simulateOption);
-    const QCommandLineOption traceOption(
-        QStringLiteral("trace"),
-        QStringLiteral("Write the transcript of every exchange to FILE from start-up on."),
-        QStringLiteral("FILE"));
-    parser.addOption(traceOption);
-
-    if (!parser.parse(arguments)) {
-        PrintTo(stderr, parser.errorText() + QLatin1Char('\n') + parser.helpText());
-        return EXIT_FAILURE_CODE;
+    const ConsoleArguments read = ConsoleReadArguments(arguments);
+    ConsolePrint(stdout, read.out);
+    ConsolePrint(stderr, read.err);
+    if (read.exitCode == CONTINUE_STARTUP) {
+        m_cmdInfo = read.info;
     }
-    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
-        PrintTo(stdout, parser.helpText());
-        return EXIT_OK;
-    }
-    if (parser.isSet(versionOption)) {
-        PrintTo(stdout, QStringLiteral("morvane %1\n").arg(QCoreApplication::applicationVersion()));
-        return EXIT_OK;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        PrintTo(stderr, QStringLiteral("Unexpected argument: %1\n%2")
-                            .arg(parser.positionalArguments().constFirst(), parser.helpText()));
-        return EXIT_FAILURE_CODE;
-    }
-    m_cmdInfo.m_bSimulate = parser.isSet(simulateOption);
-    m_cmdInfo.m_strTraceFile = parser.value(traceOption);
-    return CONTINUE_STARTUP;
+    return read.exitCode;
 }
 
 bool CMorvaneApp::InitInstance() {

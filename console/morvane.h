@@ -1,14 +1,15 @@
 // The application: start-up, the single-copy rule, the commands the application routes
 // (the about box, new and open) and the end.
 //
-// main() creates the QApplication and then one CMorvaneApp, parses the command line,
-// runs InitInstance and, when that succeeds, the event loop; ExitInstance gives the exit code.
+// main() reads the command line, creates the QApplication and then one CMorvaneApp, hands it
+// what the command line asked for, runs InitInstance and, when that succeeds, the event loop;
+// ExitInstance gives the exit code.
 #pragma once
 
+#include "cmdline.h"
 #include "singlecopy.h"
 
 #include <QObject>
-#include <QString>
 #include <QStringList>
 
 #include <functional>
@@ -17,12 +18,6 @@
 class CFormView;
 class CMainFrame;
 class CMorvaneDoc;
-
-// What the command line asked for.
-struct CCommandLineInfo {
-    bool m_bSimulate = false; // --simulate: run the console on the built-in module simulator
-    QString m_strTraceFile;   // --trace FILE: write the transcript to FILE from start-up on
-};
 
 class CMorvaneApp : public QObject {
     Q_OBJECT
@@ -34,7 +29,7 @@ public:
     static constexpr int EXIT_OK = 0;
     static constexpr int EXIT_FAILURE_CODE = 1;
     // ParseCommandLine: go on with start-up.
-    static constexpr int CONTINUE_STARTUP = -1;
+    static constexpr int CONTINUE_STARTUP = ConsoleArguments::CONTINUE_STARTUP;
 
     explicit CMorvaneApp(QObject* parent = nullptr);
     ~CMorvaneApp() override;
@@ -42,9 +37,13 @@ public:
     // The one application object, or nullptr.
     static CMorvaneApp* Instance();
 
-    // Parses --simulate, --help and --version. Returns CONTINUE_STARTUP, or the exit code when
-    // the program should end now (help or version printed: 0; a bad option: 1).
+    // Reads the options of CONSOLE_OPTIONS (ConsoleReadArguments) and prints what they ask
+    // for. Returns CONTINUE_STARTUP, or the exit code when the program should end now (help or
+    // version printed: 0; a bad option: 1).
     int ParseCommandLine(const QStringList& arguments);
+
+    // What main() read from the command line before the application existed.
+    void SetCommandLineInfo(const CCommandLineInfo& info) { m_cmdInfo = info; }
 
     // Start-up. False: the program ends with ExitInstance()'s code (0 when a running copy
     // was raised, 1 when the frame could not be made).

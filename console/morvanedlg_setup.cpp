@@ -1,11 +1,16 @@
-// The form's setup file: setup.ini in the working directory gives the port settings, the clock
-// mode and the preset lists of the 36 combo boxes.
+// The form's setup file: setup.ini (in the working directory, the user's configuration folder
+// or the installed example; see setupfile.h) gives the port settings, the clock mode and the
+// preset lists of the 36 combo boxes.
 #include "morvanedlg.h"
 
 #include "cccombobox.h"
 #include "framework.h"
 #include "profile_reader.h"
+#include "setupfile.h"
 
+#include <QCoreApplication>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -47,9 +52,17 @@ void CMorvaneDlg::ClearCombos() {
 }
 
 int CMorvaneDlg::LoadSetupFile() {
-    // One reading of the file for all values; a file that is missing or unreadable reads as
-    // no characters for every key.
-    const CProfileFile profile(ProfileSetupFilePath());
+    // One reading of the file for all values; when no place has a readable file, every key
+    // reads as no characters.
+    const std::vector<std::filesystem::path> places =
+        SetupFileSearchPath(QCoreApplication::applicationDirPath());
+    CProfileFile profile;
+    const int used = SetupFileLoadFirst(profile, places);
+    if (used < 0) {
+        std::fprintf(stderr, "morvane: no readable setup.ini; %s\n",
+                     SetupFilePlacesText(places).c_str());
+        std::fflush(stderr);
+    }
 
     const std::string comPort = profile.GetString(SECTION_COM_PORT, KEY_COM_PORT);
     if (!comPort.empty()) {
@@ -76,6 +89,12 @@ int CMorvaneDlg::LoadSetupFile() {
         for (int i = 0; i < CHANNELS; ++i) {
             const std::string value = profile.GetString(list.section, ProfileChannelKey(i));
             if (value.empty()) {
+                if (used >= 0) {
+                    std::fprintf(stderr, "morvane: %s has no preset list [%s] %s\n",
+                                 places[used].string().c_str(), list.section,
+                                 ProfileChannelKey(i).c_str());
+                    std::fflush(stderr);
+                }
                 return 1;
             }
             FillComboList(GetDlgItem<CCComboBox>(this, list.firstId + i), value);

@@ -3,6 +3,7 @@
 //
 // Prints the path of the slave side on the first line of standard output, then serves until
 // SIGINT or SIGTERM and exits 0.
+#include "morvane_version.h"
 #include "pty_simulator.h"
 
 #include <CLI/CLI.hpp>
@@ -58,6 +59,8 @@ int main(int argc, char** argv) {
                  "first line of standard output and serves until SIGINT or SIGTERM.",
                  "qmtrv-sim"};
 
+    app.set_version_flag("--version", "qmtrv-sim " MORVANE_VERSION);
+
     SimOptions options;
     const std::map<std::string, SimFault> faults = {{"none", SimFault::None},
                                                     {"silent", SimFault::Silent},
@@ -91,6 +94,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::cerr << "qmtrv-sim: " << e.what() << "\n";

@@ -7,6 +7,7 @@
 #include "morvane.h"
 #include "resource.h"
 #include "singlecopy.h"
+#include "trace.h"
 
 #include <QApplication>
 #include <QDir>
@@ -88,12 +89,55 @@ TEST(ConsoleCommandLine, OptionsAndExitCodes) {
         {{QStringLiteral("morvane"), QStringLiteral("--help-all")}, 0, false},
         {{QStringLiteral("morvane"), QStringLiteral("--bogus")}, 1, false},
         {{QStringLiteral("morvane"), QStringLiteral("setup.ini")}, 1, false},
+        {{QStringLiteral("morvane"), QStringLiteral("-h")}, 0, false},
+        {{QStringLiteral("morvane"), QStringLiteral("-v")}, 0, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--simulate=yes")}, 1, false},
+        {{QStringLiteral("morvane"), QStringLiteral("--"), QStringLiteral("--simulate")}, 1, false},
+        {{QStringLiteral("morvane"), QStringLiteral("-simulate")}, 1, false},
+        // Qt's own options are left to QApplication, with their values.
+        {{QStringLiteral("morvane"), QStringLiteral("-platform"), QStringLiteral("offscreen"),
+          QStringLiteral("--style=fusion"), QStringLiteral("-reverse"),
+          QStringLiteral("--simulate")},
+         CMorvaneApp::CONTINUE_STARTUP,
+         true},
     };
     for (const Case& c : cases) {
         CMorvaneApp app;
         EXPECT_EQ(app.ParseCommandLine(c.args), c.result) << c.args.join(u' ').toStdString();
         EXPECT_EQ(app.IsSimulate(), c.simulate) << c.args.join(u' ').toStdString();
     }
+}
+
+// Options with a value, as a table row declares them: "--name VALUE" and "--name=VALUE".
+TEST(ConsoleCommandLine, OptionValues) {
+    static QString s_value;
+    const ConsoleOption options[] = {
+        {"f,file", "FILE", "A file.", ConsoleOption::Kind::Setting,
+         [](CCommandLineInfo& info, const QString& value) {
+             info.m_bSimulate = true;
+             s_value = value;
+         }},
+    };
+    struct Case {
+        QStringList args;
+        int exitCode;
+        QString value;
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--file"), QStringLiteral("a b.txt")}, -1, QStringLiteral("a b.txt")},
+        {{QStringLiteral("--file=x=y")}, -1, QStringLiteral("x=y")},
+        {{QStringLiteral("-f"), QStringLiteral("--simulate")}, -1, QStringLiteral("--simulate")},
+        {{QStringLiteral("--file")}, 1, QString()},
+    };
+    for (const Case& c : cases) {
+        s_value.clear();
+        const ConsoleArguments read =
+            ConsoleReadArguments(QStringList{QStringLiteral("morvane")} + c.args, options);
+        EXPECT_EQ(read.exitCode, c.exitCode) << c.args.join(u' ').toStdString();
+        EXPECT_EQ(s_value, c.value) << c.args.join(u' ').toStdString();
+        EXPECT_EQ(read.info.m_bSimulate, c.exitCode < 0);
+    }
+    EXPECT_TRUE(ConsoleHelpText(options).contains(QStringLiteral("-f, --file FILE  A file.")));
 }
 
 TEST_F(ConsoleApp, StartUpPlugsTheViewInAndStoresTheName) {
@@ -243,6 +287,9 @@ public:
         }
     }
     void Start() { m_process.start(); }
+    void AddArgument(const QString& argument) {
+        m_process.setArguments(m_process.arguments() << argument);
+    }
     QProcess& Process() { return m_process; }
 
     // Waits until the trace holds text; false when the process ended or the limit passed.
@@ -286,6 +333,33 @@ TEST_F(ConsoleApp, TwoProcessesSecondCopyRaisesTheFirstAndEnds) {
     EXPECT_TRUE(first.WaitForTrace(QStringLiteral("raise-request"))) << first.Trace().toStdString();
     EXPECT_EQ(first.Process().state(), QProcess::Running);
     EXPECT_EQ(StoredClassName(), name);
+}
+
+TEST_F(ConsoleApp, TraceFileHoldsTheTranscriptFromStartUpOn) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("trace.txt"));
+    CConsoleProcess console;
+    console.AddArgument(QStringLiteral("--trace"));
+    console.AddArgument(path);
+    console.Start();
+    QString text;
+    // The port opened, the probe answered and the clock mode was sent, before any window.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&]() {
+            QFile file(path);
+            text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+            return text.contains(QStringLiteral("\tok\t")) ||
+                   console.Process().state() == QProcess::NotRunning;
+        },
+        WAIT_MS))
+        << console.Trace().toStdString();
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    ASSERT_GE(lines.size(), 4) << text.toStdString();
+    EXPECT_EQ(lines.at(0).toStdString(), LinkTraceHeader());
+    EXPECT_EQ(lines.at(1).section(QLatin1Char('\t'), 2, 2), QStringLiteral("opened"));
+    EXPECT_EQ(lines.at(2).section(QLatin1Char('\t'), 2, 2), QStringLiteral("probe-ok"));
+    EXPECT_TRUE(text.contains(QStringLiteral("\tDI 2\t"))) << text.toStdString();
 }
 
 TEST_F(ConsoleApp, TwoProcessesCopyThatDiedLeavesNoObstacle) {
