@@ -177,8 +177,12 @@ CTranscriptLog::CTranscriptLog(int capacity, QObject* parent) : QObject(parent),
 
 CTranscriptLog::~CTranscriptLog() {
     LinkTraceRemove(m_observerId);
-    Flush();
+    // What came after the last queued call (the port closed at the end, say) still goes to
+    // the trace file; the model goes away with the log.
     if (m_traceFile != nullptr) {
+        for (const LinkTraceEvent& event : m_pending) {
+            std::fprintf(m_traceFile, "%s\n", LinkTraceFormat(event).c_str());
+        }
         std::fclose(m_traceFile);
     }
 }
@@ -282,6 +286,11 @@ CTranscriptWnd::CTranscriptWnd(QWidget* parent)
         m_bFollow = bar->value() >= bar->maximum();
     });
     connect(model, &CTranscriptModel::appended, this, &CTranscriptWnd::OnAppended);
+}
+
+CTranscriptWnd::~CTranscriptWnd() {
+    // The log (a child) outlives this part of the window: no more calls into it.
+    disconnect(m_log->Model(), nullptr, this, nullptr);
 }
 
 void CTranscriptWnd::ShowAndRaise() {

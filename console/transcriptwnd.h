@@ -95,6 +95,9 @@ class CTranscriptWnd : public QWidget {
 
 public:
     explicit CTranscriptWnd(QWidget* parent = nullptr);
+    ~CTranscriptWnd() override;
+    CTranscriptWnd(const CTranscriptWnd&) = delete;
+    CTranscriptWnd& operator=(const CTranscriptWnd&) = delete;
 
     CTranscriptLog* Log() { return m_log; }
     QTableView* View() const { return m_view; }

@@ -26,7 +26,8 @@
 //     console reads into less its terminator. A character outside the Basic Multilingual Plane
 //     counts two units and is never split: when it does not fit, the value ends before it.
 //   - A missing or unreadable file, and anything that is not a regular file, reads as no
-//     characters for every key. Missing and empty values are not told apart.
+//     characters for every key. GetString does not tell missing and empty values apart
+//     (HasKey does).
 //
 // Encodings: UTF-8 with or without a byte order mark; UTF-16LE and UTF-16BE with their byte
 // order marks (FF FE, FE FF); UTF-16LE without a mark when its first 4 KiB look like it (more
