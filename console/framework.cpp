@@ -119,6 +119,7 @@ QMessageBox::StandardButton MorvaneMessageBox(QWidget* owner, const QString& cap
 
     QWidget* parent = owner != nullptr ? owner : QApplication::activeWindow();
     QMessageBox box(icon, request.caption, text, buttons, parent);
+    box.setTextFormat(Qt::PlainText); // texts carry file and device names, never markup
     const int result = box.exec();
     return static_cast<QMessageBox::StandardButton>(result);
 }
