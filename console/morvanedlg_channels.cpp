@@ -167,11 +167,7 @@ void CMorvaneDlg::ApplyChannelSetup(const ChannelSetup& setup) {
         return;
     }
     std::vector<int> failures;
-    struct Collect {
-        std::vector<int>*& target;
-        ~Collect() { target = nullptr; }
-    } collect{m_pSendFailures};
-    m_pSendFailures = &failures;
+    m_pSendFailures = &failures; // SendChannel collects instead of showing a box per row
 
     bool sent = false;
     for (int row = 0; row < CHANNEL_SETUP_ROWS; ++row) {
