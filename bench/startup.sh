@@ -18,7 +18,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build/default}")
 runs=${2:-10}
-exe=$build/console/morvane
+# BENCH_STARTUP_EXE measures another program that reports the same way (bench_bare_window).
+exe=${BENCH_STARTUP_EXE:-$build/console/morvane}
 if [[ ! -x $exe ]]; then
     echo "startup: no console at $exe (build the morvane target first)" >&2
     exit 2
@@ -98,7 +99,14 @@ summary() {
     local what=$1 scale=$2 unit=$3 target=$4
     shift 4
     printf '%s\n' "$@" | sort -n | awk -v w="$what" -v s="$scale" -v u="$unit" -v t="$target" \
-        '{ v[NR] = $1 } END { printf "%s: median %.1f %s, max %.1f %s (target < %s)\n", w, v[int((NR + 1) / 2)] / s, u, v[NR] / s, u, t }'
+        '{ v[NR] = $1 } END { printf "%s: median %.1f %s, max %.1f %s (target <= %s)\n", w, v[int((NR + 1) / 2)] / s, u, v[NR] / s, u, t }'
 }
-summary "start-up to opened text" 1000 ms "300 ms" "${times[@]}"
-summary "resident memory after start-up" 1024 MB "60 MB" "${rsses[@]}"
+# The targets: a bare Qt window reaches its event loop in about 30 ms and takes about 28.5 MB
+# offscreen (32 MB with a display connection) on the machine the figures were first taken on.
+if [[ $QT_QPA_PLATFORM == offscreen ]]; then
+    time_target="90 ms" memory_target="32 MB"
+else
+    time_target="120 ms" memory_target="36 MB"
+fi
+summary "start-up to opened text" 1000 ms "$time_target" "${times[@]}"
+summary "resident memory after start-up" 1024 MB "$memory_target" "${rsses[@]}"

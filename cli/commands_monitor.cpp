@@ -1,8 +1,11 @@
 // version, mr, mw, mc, md, image-load, image-save, fw, fl, fe, reset: the module's maintenance
 // commands. Addresses, counts and values are hexadecimal, with or without 0x.
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,20 +36,22 @@ bool ParseHex32(CliContext& ctx, const char* what, const std::string& text, std:
         i = 2;
     }
     if (i == text.size()) {
-        ctx.Fail(std::string(what) + ": '" + text + "' is not a hexadecimal number", 2);
+        ctx.Fail(std::string(what) + ": '" + text + "' is not a hexadecimal number",
+                 CLI_EXIT_USAGE);
         return false;
     }
     std::uint64_t v = 0;
     for (; i < text.size(); ++i) {
         const int d = MonitorHexValue(text[i]);
         if (d < 0) {
-            ctx.Fail(std::string(what) + ": '" + text + "' is not a hexadecimal number", 2);
+            ctx.Fail(std::string(what) + ": '" + text + "' is not a hexadecimal number",
+                     CLI_EXIT_USAGE);
             return false;
         }
         v = (v << 4) | static_cast<std::uint64_t>(d);
         if (v > 0xFFFFFFFFu) {
             ctx.Fail(std::string(what) + ": '" + text + "' is more than 32 bits (FFFFFFFF at most)",
-                     2);
+                     CLI_EXIT_USAGE);
             return false;
         }
     }
@@ -63,7 +68,7 @@ bool ConfirmWrite(CliContext& ctx, const std::string& question) {
     if (ctx.Confirm(question)) {
         return true;
     }
-    ctx.Fail("cancelled");
+    ctx.Fail("not confirmed; nothing written", CLI_EXIT_DECLINED);
     return false;
 }
 
@@ -130,14 +135,14 @@ private:
 bool ReadImageFile(CliContext& ctx, const std::string& path, DdsImage& image,
                    std::vector<std::uint8_t>& data) {
     if (DdsImageReadHeader(path.c_str(), &image) != DDS_OK) {
-        ctx.Fail("cannot read image file " + path, 3);
+        ctx.Fail("cannot read image file " + path, CLI_EXIT_OPEN);
         return false;
     }
     data.assign(image.length, 0);
     image.data = data.data();
     image.capacity = image.length;
     if (DdsImageRead(path.c_str(), &image) != DDS_OK) {
-        ctx.Fail("cannot read image file " + path, 3);
+        ctx.Fail("cannot read image file " + path, CLI_EXIT_OPEN);
         return false;
     }
     return true;
@@ -160,11 +165,11 @@ bool LoadWithProgress(CliContext& ctx, const DdsImage& image) {
     DiagSetSink(StderrSink);
     bar.Finish();
     if (r == DDS_E_FILE || r == DDS_E_VALUE) {
-        ctx.Fail(NumFormatString("image refused: %s", DdsResultName(r)), 3);
+        ctx.Fail(NumFormatString("image refused: %s", DdsResultName(r)), CLI_EXIT_USAGE);
         return false;
     }
     if (image.length > 0 && r == 0) {
-        ctx.Fail("no reply from the module to the last block");
+        ctx.Fail("no reply from the module to the last block", CLI_EXIT_MODULE);
         return false;
     }
     return true;
@@ -178,7 +183,8 @@ bool Verify(CliContext& ctx, const DdsImage& image) {
     if (DdsImageFetch(image.address, image.length, &read) != DDS_OK) {
         ctx.Fail(NumFormatString("verify: the module returned %u of %u bytes",
                                  static_cast<unsigned>(read.length),
-                                 static_cast<unsigned>(image.length)));
+                                 static_cast<unsigned>(image.length)),
+                 CLI_EXIT_MODULE);
         return false;
     }
     for (std::uint32_t i = 0; i < image.length; ++i) {
@@ -186,7 +192,8 @@ bool Verify(CliContext& ctx, const DdsImage& image) {
             ctx.Fail(NumFormatString("verify failed at address %08X: wrote %02X, read %02X",
                                      static_cast<unsigned>(image.address + i),
                                      static_cast<unsigned>(image.data[i]),
-                                     static_cast<unsigned>(back[i])));
+                                     static_cast<unsigned>(back[i])),
+                     CLI_EXIT_MODULE);
             return false;
         }
     }
@@ -246,7 +253,7 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             return;
         }
         if (MonitorV() != 0) {
-            ctx.Fail("the module did not report its version");
+            ctx.Fail("the module did not report its version", CLI_EXIT_MODULE);
             return;
         }
         const ModuleVersion& v = ComLink.version;
@@ -256,6 +263,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
     auto mr = std::make_shared<HexArgs>();
     CLI::App* mrCmd = app.add_subcommand("mr", "Read one 32-bit word of module memory (MR)");
     mrCmd->add_option("ADDR", mr->a, "Address (hexadecimal)")->required();
+    // One parser serves every script line: each use starts from the defaults.
+    mrCmd->preparse_callback([mr](std::size_t) { *mr = HexArgs{}; });
     mrCmd->callback([&ctx, mr] {
         std::uint32_t address = 0;
         if (!ParseHex32(ctx, "ADDR", mr->a, address) || !ctx.EnsurePort()) {
@@ -264,7 +273,7 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
         bool ok = false;
         const std::uint32_t value = MonitorMR(address, &ok);
         if (!ok) {
-            ctx.Fail("no value read at " + Hex8(address));
+            ctx.Fail("no value read at " + Hex8(address), CLI_EXIT_MODULE);
             return;
         }
         std::printf("%s\n", Hex8(value).c_str());
@@ -274,6 +283,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
     CLI::App* mwCmd = app.add_subcommand("mw", "Write one 32-bit word of module memory (MW)");
     mwCmd->add_option("ADDR", mw->a, "Address (hexadecimal)")->required();
     mwCmd->add_option("VALUE", mw->b, "Value (hexadecimal)")->required();
+    // One parser serves every script line: each use starts from the defaults.
+    mwCmd->preparse_callback([mw](std::size_t) { *mw = HexArgs{}; });
     mwCmd->callback([&ctx, mw] {
         std::uint32_t address = 0;
         std::uint32_t value = 0;
@@ -283,7 +294,7 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             return;
         }
         if (MonitorMW(address, value) != 1) {
-            ctx.Fail("the module did not acknowledge the write");
+            ctx.Fail("the module did not acknowledge the write", CLI_EXIT_MODULE);
         }
     });
 
@@ -297,6 +308,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
     mcCmd->add_option("--pause", mc->pauseMs, "Wait before reading the answer, in ms")
         ->capture_default_str()
         ->check(CLI::Range(0, 600000));
+    // One parser serves every script line: each use starts from the defaults.
+    mcCmd->preparse_callback([mc](std::size_t) { *mc = HexArgs{}; });
     mcCmd->callback([&ctx, mc] {
         std::uint32_t a = 0;
         std::uint32_t b = 0;
@@ -311,13 +324,13 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             break;
         case 2:
             std::printf("mismatch\n");
-            ctx.Fail("the sum differs from " + Hex8(expected));
+            ctx.Fail("the sum differs from " + Hex8(expected), CLI_EXIT_MODULE);
             break;
         case 1:
-            ctx.Fail("the module answered with its echo alone");
+            ctx.Fail("the module answered with its echo alone", CLI_EXIT_MODULE);
             break;
         default:
-            ctx.Fail("the module answered with an error or not at all");
+            ctx.Fail("the module answered with an error or not at all", CLI_EXIT_MODULE);
             break;
         }
     });
@@ -327,6 +340,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
         app.add_subcommand("md", "Dump COUNT bytes of module memory from ADDR, 16 a line (MD1)");
     mdCmd->add_option("ADDR", md->a, "Address (hexadecimal)")->required();
     mdCmd->add_option("COUNT", md->b, "Byte count (hexadecimal)")->required();
+    // One parser serves every script line: each use starts from the defaults.
+    mdCmd->preparse_callback([md](std::size_t) { *md = HexArgs{}; });
     mdCmd->callback([&ctx, md] {
         std::uint32_t address = 0;
         std::uint32_t count = 0;
@@ -350,8 +365,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             done += take;
             if (take < want) {
                 ctx.Fail(NumFormatString("the module returned %u of %u bytes",
-                                         static_cast<unsigned>(done),
-                                         static_cast<unsigned>(count)));
+                                         static_cast<unsigned>(done), static_cast<unsigned>(count)),
+                         CLI_EXIT_MODULE);
                 return;
             }
         }
@@ -362,6 +377,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
         "image-load", "Load an image file into module memory at its load address (MF1)");
     loadCmd->add_option("FILE", load->file, "Image file")->required();
     loadCmd->add_flag("--verify", load->verify, "Read the memory back and compare");
+    // One parser serves every script line: each use starts from the defaults.
+    loadCmd->preparse_callback([load](std::size_t) { *load = HexArgs{}; });
     loadCmd->callback([&ctx, load] {
         DdsImage image;
         std::vector<std::uint8_t> data;
@@ -385,6 +402,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
     saveCmd->add_option("ADDR", save->a, "Load address (hexadecimal)")->required();
     saveCmd->add_option("COUNT", save->b, "Byte count (hexadecimal)")->required();
     saveCmd->add_option("FILE", save->file, "Image file to write")->required();
+    // One parser serves every script line: each use starts from the defaults.
+    saveCmd->preparse_callback([save](std::size_t) { *save = HexArgs{}; });
     saveCmd->callback([&ctx, save] {
         std::uint32_t address = 0;
         std::uint32_t count = 0;
@@ -393,10 +412,27 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             return;
         }
         if (count > IMAGE_SAVE_MAX) {
-            ctx.Fail("COUNT: at most " + Hex8(IMAGE_SAVE_MAX) + " bytes", 2);
+            ctx.Fail("COUNT: at most " + Hex8(IMAGE_SAVE_MAX) + " bytes", CLI_EXIT_USAGE);
             return;
         }
+        // The file is created before the module is read, so that an unwritable path fails at
+        // once instead of after the whole transfer; a file made here goes again on failure.
+        std::error_code ec;
+        const bool existed = std::filesystem::exists(save->file, ec);
+        if (FILE* probe = std::fopen(save->file.c_str(), "ab"); probe != nullptr) {
+            std::fclose(probe);
+        } else {
+            ctx.Fail("cannot create image file " + save->file + ": " + std::strerror(errno),
+                     CLI_EXIT_OPEN);
+            return;
+        }
+        const auto removeNew = [&] {
+            if (!existed) {
+                std::filesystem::remove(save->file, ec);
+            }
+        };
         if (!ctx.EnsurePort()) {
+            removeNew();
             return;
         }
         std::vector<std::uint8_t> data(count);
@@ -406,11 +442,13 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
         if (DdsImageFetch(address, count, &image) != DDS_OK) {
             ctx.Fail(NumFormatString("the module returned %u of %u bytes; nothing saved",
                                      static_cast<unsigned>(image.length),
-                                     static_cast<unsigned>(count)));
+                                     static_cast<unsigned>(count)),
+                     CLI_EXIT_MODULE);
+            removeNew();
             return;
         }
         if (DdsImageWrite(save->file.c_str(), &image) != DDS_OK) {
-            ctx.Fail("cannot write image file " + save->file, 3);
+            ctx.Fail("cannot write image file " + save->file, CLI_EXIT_OPEN);
             return;
         }
         std::printf("saved %u bytes from %s\n", static_cast<unsigned>(count),
@@ -423,6 +461,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
     fwCmd->add_option("A", fw->a, "Target address (hexadecimal)")->required();
     fwCmd->add_option("B", fw->b, "Source address (hexadecimal)")->required();
     fwCmd->add_option("C", fw->c, "Byte count (hexadecimal)")->required();
+    // One parser serves every script line: each use starts from the defaults.
+    fwCmd->preparse_callback([fw](std::size_t) { *fw = HexArgs{}; });
     fwCmd->callback([&ctx, fw] {
         std::uint32_t a = 0;
         std::uint32_t b = 0;
@@ -432,7 +472,7 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             return;
         }
         if ((c & ~0xFFu) == 0) {
-            ctx.Fail("C: less than one 256-byte block; nothing sent", 2);
+            ctx.Fail("C: less than one 256-byte block; nothing sent", CLI_EXIT_USAGE);
             return;
         }
         if (!ConfirmWrite(ctx,
@@ -441,7 +481,7 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             return;
         }
         if (MonitorFW(a, b, c) != 0) {
-            ctx.Fail("no reply from the module");
+            ctx.Fail("no reply from the module", CLI_EXIT_MODULE);
         }
     });
 
@@ -450,6 +490,8 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
     flCmd->add_option("A", fl->a, "Source address (hexadecimal)")->required();
     flCmd->add_option("B", fl->b, "Target address (hexadecimal)")->required();
     flCmd->add_option("C", fl->c, "Byte count (hexadecimal)")->required();
+    // One parser serves every script line: each use starts from the defaults.
+    flCmd->preparse_callback([fl](std::size_t) { *fl = HexArgs{}; });
     flCmd->callback([&ctx, fl] {
         std::uint32_t a = 0;
         std::uint32_t b = 0;
@@ -459,13 +501,15 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             return;
         }
         if (MonitorFL(a, b, c) != 0) {
-            ctx.Fail("no reply from the module");
+            ctx.Fail("no reply from the module", CLI_EXIT_MODULE);
         }
     });
 
     auto fe = std::make_shared<HexArgs>();
     CLI::App* feCmd = app.add_subcommand("fe", "Erase the flash sector that holds A (FE)");
     feCmd->add_option("A", fe->a, "Address in the sector (hexadecimal)")->required();
+    // One parser serves every script line: each use starts from the defaults.
+    feCmd->preparse_callback([fe](std::size_t) { *fe = HexArgs{}; });
     feCmd->callback([&ctx, fe] {
         std::uint32_t a = 0;
         if (!ParseHex32(ctx, "A", fe->a, a) ||
@@ -482,7 +526,7 @@ void CliAddMonitorCommands(CLI::App& app, CliContext& ctx) {
             }
             MonitorR();
             if (!ReadResetAnswer()) {
-                ctx.Fail("no answer to the reset");
+                ctx.Fail("no answer to the reset", CLI_EXIT_MODULE);
             }
         });
 }

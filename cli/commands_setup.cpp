@@ -74,21 +74,16 @@ void CliAddSetupCommands(CLI::App& app, CliContext& ctx) {
         if (!ctx.EnsurePort()) {
             return;
         }
-        // Frequencies need the module's DDS clock: read it (without resetting the module)
-        // when no init of this process gave it.
-        if (!DdsClockKnown()) {
-            DdsModuleClocksRecord clocks;
-            if (DdsReadClocks(&clocks) == DDS_OK) {
-                DdsAdoptClocks(clocks);
-            }
-        }
+        // Frequencies need the module's DDS clock (--clock-mhz or its readout; no reset). Rows
+        // that switch channels off do not, so they are still sent without one.
+        const bool haveClock = ctx.EnsureClock();
         const bool multi = setup.multi.value_or(false);
         bool sent = false;
         // Every row the file switches is sent, top to bottom (a fresh process does not know
         // what the module runs, so ON=0 rows are sent off); rows without ON are left alone.
         for (int row = 0; row < CHANNEL_SETUP_ROWS; ++row) {
             const ChannelSetupRow& rowSetup = setup.rows[static_cast<std::size_t>(row)];
-            if (rowSetup.on) {
+            if (rowSetup.on && (haveClock || !*rowSetup.on)) {
                 (void)ApplyRow(ctx, row, rowSetup, multi ? 0 : 1);
                 sent = true;
             }

@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QImageReader>
+#include <QPixmap>
 #include <QScreen>
 #include <QSettings>
 
@@ -36,8 +38,20 @@ CDialogBaseUnits FwDialogBaseUnits(int lettersWidth, int height) {
 CDialogBaseUnits FwDialogBaseUnits(const QFont& font) {
     static const QString letters =
         QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
-    const QFontMetrics fm(font);
-    return FwDialogBaseUnits(fm.horizontalAdvance(letters), fm.height());
+    // A form converts the rectangle of every control through the same font: the letters are
+    // measured once per font (and screen resolution), not once per control, which took a
+    // noticeable part of the start-up. Only the user-interface thread lays out forms.
+    static QString lastKey;
+    static CDialogBaseUnits lastUnits;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QString key = font.key() + QLatin1Char('@') +
+                        QString::number(screen != nullptr ? screen->logicalDotsPerInchY() : 0.0);
+    if (key != lastKey) {
+        const QFontMetrics fm(font);
+        lastUnits = FwDialogBaseUnits(fm.horizontalAdvance(letters), fm.height());
+        lastKey = key;
+    }
+    return lastUnits;
 }
 
 QRect DluToPixels(const CDialogBaseUnits& base, const QRect& du) {
@@ -173,8 +187,18 @@ QIcon MorvaneAppIcon() {
     static std::once_flag once;
     std::call_once(once, InitMorvaneResources);
     QIcon icon;
-    icon.addFile(QStringLiteral(":/morvane/icon16.png"), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/morvane/icon32.png"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/morvane/icon48.png"), QSize(48, 48));
+    icon.addPixmap(MorvaneLoadPng(QStringLiteral(":/morvane/icon16.png")));
+    icon.addPixmap(MorvaneLoadPng(QStringLiteral(":/morvane/icon32.png")));
+    icon.addPixmap(MorvaneLoadPng(QStringLiteral(":/morvane/icon48.png")));
     return icon;
+}
+
+QPixmap MorvaneLoadPng(const QString& path) {
+    // Told the format and not to guess it, the reader goes straight to Qt's own PNG decoder.
+    // Left to guess (as QPixmap(path) and QIcon::addFile do), it first loads every installed
+    // image-format plugin (GIF, ICO, JPEG with its library, ...) to ask each whether it reads
+    // PNG: several milliseconds of start-up and their memory, for the same pixels.
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
 }

@@ -129,3 +129,5 @@ QString FwProfileLocation();
 
 // The application and frame icon (icon 128), in 16, 32 and 48 pixels.
 QIcon MorvaneAppIcon();
+// A PNG image of the resources (or any PNG file) as a pixmap; null when it cannot be read.
+QPixmap MorvaneLoadPng(const QString& path);

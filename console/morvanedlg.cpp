@@ -159,7 +159,7 @@ void CMorvaneDlg::CreateTemplateControls() {
     SetTotalSize(DluToPixels(font, QSize(FORM_WIDTH_DU, FORM_HEIGHT_DU)));
     resize(GetTotalSize());
 
-    const QPixmap templateLed(QString::fromLatin1(LED_OFF_RESOURCE));
+    const QPixmap templateLed = MorvaneLoadPng(QString::fromLatin1(LED_OFF_RESOURCE));
     std::vector<QWidget*> tabOrder;
 
     auto makeRow = [&](int i) {
@@ -268,8 +268,8 @@ void CMorvaneDlg::OnInitialUpdate() {
 
     ResizeParentToFit(true);
 
-    m_bmpLedOff = QPixmap(QString::fromLatin1(LED_OFF_RESOURCE));
-    m_bmpLedOn = QPixmap(QString::fromLatin1(LED_ON_RESOURCE));
+    m_bmpLedOff = MorvaneLoadPng(QString::fromLatin1(LED_OFF_RESOURCE));
+    m_bmpLedOn = MorvaneLoadPng(QString::fromLatin1(LED_ON_RESOURCE));
 
     m_pMainFrame = GetParentFrame();
 

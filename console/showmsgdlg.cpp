@@ -114,6 +114,8 @@ CShowMsgDlg::CShowMsgDlg() : QDialog(nullptr) {
     m_ChannelList->horizontalHeader()->setHighlightSections(false);
     m_ChannelList->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
     m_ChannelList->installEventFilter(this);
+    // Hidden with the dialog, see setVisible.
+    m_ChannelList->horizontalHeader()->hide();
 }
 
 CShowMsgDlg::~CShowMsgDlg() {
@@ -152,6 +154,11 @@ void CShowMsgDlg::setVisible(bool visible) {
     if (visible && !m_bCreated) {
         Create();
     }
+    // The heading row is there only while the dialog is: the list measures its height in
+    // the bold variant of the font (room for highlighted headings), and a hidden list that
+    // lays itself out would load a second CJK face at start-up for a dialog that may never be
+    // opened. Shown with the dialog, the row is laid out before the first paint.
+    m_ChannelList->horizontalHeader()->setVisible(visible);
     QDialog::setVisible(visible);
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -117,7 +116,7 @@ int SimPoll(pollfd* fds, nfds_t count, const std::chrono::nanoseconds* timeout) 
 } // namespace
 
 CPtySimulator::CPtySimulator(const SimOptions& options)
-    : m_options(options), m_engine(options.seed) {
+    : m_options(options), m_engine(options.seed), m_pacer(std::max(1, options.baud)) {
     m_engine.SetSlowMs(options.slowMs);
     m_engine.SetFault(options.fault,
                       options.fault == SimFault::HangupAfter ? options.hangupAfter : 0);
@@ -323,20 +322,6 @@ void CPtySimulator::CloseLine() {
     m_changed.notify_all();
 }
 
-CPtySimulator::Clock::time_point CPtySimulator::PaceTimeOfByte(std::uint64_t index) const {
-    const double ns = std::ceil(static_cast<double>(index + 1) * 1e10 / m_options.baud);
-    return m_paceStart + std::chrono::nanoseconds(static_cast<std::int64_t>(ns) + 1);
-}
-
-std::size_t CPtySimulator::PaceAllowance(Clock::time_point now) const {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - m_paceStart);
-    if (elapsed.count() <= 0)
-        return 0;
-    const auto due =
-        static_cast<std::uint64_t>(static_cast<double>(elapsed.count()) * m_options.baud / 1e10);
-    return due > m_paceBytes ? static_cast<std::size_t>(due - m_paceBytes) : 0;
-}
-
 void CPtySimulator::ReadInput(Clock::time_point now) {
     char buf[READ_CHUNK];
     for (int round = 0; round < READ_ROUNDS && m_backlog.size() < BACKLOG_BYTES; ++round) {
@@ -374,9 +359,9 @@ void CPtySimulator::FeedBacklog(Clock::time_point now) {
         if (out.empty())
             continue;
         if (m_queue.empty() && !m_flooding) {
-            // The line has been idle: the pacing schedule starts again now.
-            m_paceStart = now;
-            m_paceBytes = 0;
+            // The line has been idle: the reply's first byte leaves one byte time after the
+            // terminator of the line it answers arrived.
+            m_pacer.Restart(now);
         }
         for (SimOutput& item : out)
             m_queue.push_back(std::move(item));
@@ -409,8 +394,7 @@ void CPtySimulator::PumpOutput(Clock::time_point now) {
                 return;
             m_pauseActive = false;
             m_queue.pop_front();
-            m_paceStart = now; // the line was idle during the pause
-            m_paceBytes = 0;
+            m_pacer.Restart(now); // the line was idle during the pause
             continue;
         case SimOutKind::Flood:
             m_flooding = true;
@@ -439,7 +423,7 @@ void CPtySimulator::PumpOutput(Clock::time_point now) {
         const std::size_t remaining = item.bytes.size() - m_frontOffset;
         std::size_t allowed = remaining;
         if (paced) {
-            allowed = std::min(remaining, PaceAllowance(now));
+            allowed = std::min(remaining, m_pacer.Due(now));
             if (allowed == 0)
                 return;
         }
@@ -460,7 +444,7 @@ void CPtySimulator::PumpOutput(Clock::time_point now) {
         const auto written = static_cast<std::size_t>(n);
         m_frontOffset += written;
         if (paced)
-            m_paceBytes += written;
+            m_pacer.Sent(written);
         if (m_frontOffset == item.bytes.size()) {
             m_queue.pop_front();
             m_frontOffset = 0;
@@ -504,13 +488,9 @@ bool CPtySimulator::NextDeadline(Clock::time_point now, Clock::time_point& deadl
         break;
     case SimOutKind::Bytes:
         if (m_options.baud > 0) {
-            // Wake once per millisecond's worth of bytes rather than once per byte (a byte
-            // lasts 87 us at 115200 baud), but exactly in time for the last byte of the item,
-            // which is the prompt that readers wait for. Bytes are late, never early.
-            const std::uint64_t batch =
-                std::max<std::uint64_t>(1, static_cast<std::uint64_t>(m_options.baud) / 10000);
-            const std::uint64_t left = m_queue.front().bytes.size() - m_frontOffset;
-            consider(PaceTimeOfByte(m_paceBytes + std::min(batch, left) - 1));
+            // A wake-up for every byte (87 us apart at 115200 baud), so that the reader sees
+            // the bytes arrive as from a wire, not in clumps. Bytes are late, never early.
+            consider(m_pacer.NextDeadline());
         } else {
             // Unpaced bytes wait only for POLLOUT; this is a guard against a lost wake-up.
             consider(now + POLL_RETRY);
@@ -567,6 +547,9 @@ void CPtySimulator::Run() {
         lock.unlock();
         const int ready = SimPoll(fds, count, timed ? &timeout : nullptr);
         const int pollError = errno;
+        // The moment input is seen is the moment its terminator arrived, for the pacing of the
+        // reply; taken before the lock, which a caller may be holding for a moment.
+        const Clock::time_point woke = Clock::now();
         lock.lock();
 
         if (ready < 0) {
@@ -588,7 +571,7 @@ void CPtySimulator::Run() {
             if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
                 m_wantWrite = false;
             if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
-                ReadInput(Clock::now());
+                ReadInput(woke);
         }
     }
     m_changed.notify_all();

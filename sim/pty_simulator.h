@@ -11,6 +11,7 @@
 #pragma once
 
 #include "sim_engine.h"
+#include "sim_pacer.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -78,9 +79,7 @@ private:
     // The earliest time the thread has to act without being woken by a descriptor; false when
     // there is none.
     bool NextDeadline(Clock::time_point now, Clock::time_point& deadline) const;
-    std::size_t PaceAllowance(Clock::time_point now) const;
     std::size_t QueuedBytes() const; // output bytes not yet written
-    Clock::time_point PaceTimeOfByte(std::uint64_t index) const;
 
     const SimOptions m_options;
     std::mutex m_lifeMutex;     // serialises Start and Stop
@@ -100,9 +99,8 @@ private:
     Clock::time_point m_hangupNotBefore, m_hangupDeadline;
     Clock::time_point m_nextFloodTick;
     Clock::time_point m_inputPausedUntil;
-    // Pacing: byte k after m_paceStart leaves at m_paceStart + (k + 1) * 10 / baud seconds.
-    Clock::time_point m_paceStart;
-    std::uint64_t m_paceBytes = 0;
+    // Pacing (baud > 0): each byte leaves when it is due, one wake-up a byte.
+    CSimPacer m_pacer;
 
     int m_master = -1;
     int m_slave = -1;

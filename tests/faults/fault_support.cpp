@@ -1,5 +1,6 @@
 #include "fault_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -123,6 +124,20 @@ std::string CChildProcess::FirstLine(double guardSeconds) {
         }
     }
     return m_outText.substr(0, m_outText.find('\n'));
+}
+
+bool CChildProcess::WaitForLines(std::size_t count, double guardSeconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(guardSeconds);
+    const auto lines = [this] {
+        return static_cast<std::size_t>(std::count(m_outText.begin(), m_outText.end(), '\n'));
+    };
+    while (lines() < count && std::chrono::steady_clock::now() < end) {
+        pollfd p{m_out, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0 && !ReadInto(m_out, m_outText)) {
+            break;
+        }
+    }
+    return lines() >= count;
 }
 
 ProcessResult CChildProcess::Finish(double guardSeconds) {

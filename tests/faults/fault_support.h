@@ -50,6 +50,8 @@ public:
     ProcessResult Finish(double guardSeconds);
     // The first line of standard output (without its line end), waiting up to guardSeconds.
     std::string FirstLine(double guardSeconds);
+    // Waits up to guardSeconds until standard output holds count lines; true when it does.
+    bool WaitForLines(std::size_t count, double guardSeconds);
     void Signal(int signal);
 
 private:

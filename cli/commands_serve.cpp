@@ -1,0 +1,450 @@
+// serve: the module as a network instrument. SCPI text lines over raw TCP (the VISA resource
+// TCPIP::host::5025::SOCKET), executed by the remote engine on the tool's port.
+//
+// Threads: the io_context thread does every network operation (accept, reads, writes, timers,
+// signals); one worker thread owns the link and runs the engine, one line at a time in arrival
+// order. A line's answer is posted back to the io_context. So the exchanges never interleave,
+// a slow module stalls no socket, and a client that vanishes while its line runs costs nothing:
+// the exchange completes, the kept values stay true, the answer is dropped.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include <CLI/CLI.hpp>
+
+#include "cli.h"
+#include "exchange.h"
+#include "remote.h"
+
+namespace {
+
+constexpr int SERVE_DEFAULT_PORT = 5025;
+constexpr auto SERVE_IDLE_LIMIT = std::chrono::minutes(10);
+
+struct ServeArgs {
+    std::string listen = "127.0.0.1:5025";
+    std::vector<std::string> allow;
+    int maxClients = 8;
+    int clockMode = 2;
+};
+
+// An address range: the first prefix bits of net.
+struct AllowRange {
+    asio::ip::address net;
+    int prefix = 0;
+};
+
+// IPv4-mapped IPv6 addresses (a dual-stack listener's IPv4 clients) as the IPv4 they carry.
+asio::ip::address Plain(const asio::ip::address& a) {
+    if (a.is_v6() && a.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+    }
+    return a;
+}
+
+bool InRange(const asio::ip::address& client, const AllowRange& range) {
+    const asio::ip::address a = Plain(client);
+    if (a.is_v4() != range.net.is_v4()) {
+        return false;
+    }
+    std::vector<unsigned char> x, y;
+    if (a.is_v4()) {
+        const auto b1 = a.to_v4().to_bytes();
+        const auto b2 = range.net.to_v4().to_bytes();
+        x.assign(b1.begin(), b1.end());
+        y.assign(b2.begin(), b2.end());
+    } else {
+        const auto b1 = a.to_v6().to_bytes();
+        const auto b2 = range.net.to_v6().to_bytes();
+        x.assign(b1.begin(), b1.end());
+        y.assign(b2.begin(), b2.end());
+    }
+    int bits = range.prefix;
+    for (std::size_t i = 0; i < x.size() && bits > 0; ++i, bits -= 8) {
+        const unsigned mask = bits >= 8 ? 0xFFu : (0xFFu << (8 - bits)) & 0xFFu;
+        if ((x[i] & mask) != (y[i] & mask)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "192.168.1.0/24", "10.0.0.5" (one host), "fd00::/8". False with a message on bad text.
+bool ParseRange(const std::string& text, AllowRange& range, std::string& error) {
+    const std::size_t slash = text.find('/');
+    asio::error_code ec;
+    range.net = Plain(asio::ip::make_address(text.substr(0, slash), ec));
+    if (ec) {
+        error = "--allow: '" + text + "' is not an address range such as 192.168.1.0/24";
+        return false;
+    }
+    const int maxPrefix = range.net.is_v4() ? 32 : 128;
+    range.prefix = maxPrefix;
+    if (slash != std::string::npos) {
+        const std::string bits = text.substr(slash + 1);
+        if (bits.empty() || bits.size() > 3 ||
+            bits.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(bits) > maxPrefix) {
+            error = "--allow: the prefix length of '" + text + "' is not 0 to " +
+                    std::to_string(maxPrefix);
+            return false;
+        }
+        range.prefix = std::stoi(bits);
+    }
+    return true;
+}
+
+// "127.0.0.1:5025", "0.0.0.0:5025", "[::1]:5025", "[::]:5025". The port may be 0 (the system
+// picks one; the line printed at the start names it).
+bool ParseListen(const std::string& text, asio::ip::tcp::endpoint& endpoint, std::string& error) {
+    error = "--listen: '" + text + "' is not ADDR:PORT with a numeric address (such as " +
+            "127.0.0.1:5025 or [::1]:5025)";
+    std::string host, port;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const std::size_t colon = text.rfind(':');
+        if (colon == std::string::npos || text.find(':') != colon) {
+            return false;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+        return false;
+    }
+    asio::error_code ec;
+    const asio::ip::address address = asio::ip::make_address(host, ec);
+    if (ec) {
+        return false;
+    }
+    endpoint = asio::ip::tcp::endpoint(address, static_cast<unsigned short>(std::stoi(port)));
+    return true;
+}
+
+class CServer;
+
+// One client: reads lines (at most REMOTE_LINE_MAX bytes), hands them to the worker one at a
+// time and writes the answers back. Only the worker touches m_session.
+class CConnection : public std::enable_shared_from_this<CConnection> {
+public:
+    CConnection(CServer& server, asio::ip::tcp::socket socket);
+    void Start() { StartRead(); }
+    void Close();
+
+private:
+    struct Line {
+        std::string text;
+        bool overlong = false;
+    };
+    void StartRead();
+    void TakeBytes(const char* data, std::size_t count);
+    void ProcessNext();
+
+    CServer& m_server;
+    asio::ip::tcp::socket m_socket;
+    asio::steady_timer m_idle;
+    CRemoteSession m_session;
+    std::array<char, 4096> m_buffer{};
+    std::string m_partial;
+    bool m_discarding = false; // inside a line that was too long
+    std::deque<Line> m_lines;
+    std::string m_answer;
+    bool m_closed = false;
+};
+
+class CServer {
+public:
+    CServer(asio::io_context& io, CRemoteEngine& engine, std::vector<AllowRange> allow,
+            int maxClients)
+        : m_io(io), m_engine(engine), m_allow(std::move(allow)), m_maxClients(maxClients),
+          m_acceptor(io), m_signals(io, SIGINT, SIGTERM),
+          m_workerGuard(asio::make_work_guard(m_worker)) {}
+
+    // Binds and listens; false with a message on failure.
+    bool Listen(const asio::ip::tcp::endpoint& endpoint, std::string& error) {
+        asio::error_code ec;
+        m_acceptor.open(endpoint.protocol(), ec);
+        if (!ec) {
+            m_acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+            m_acceptor.bind(endpoint, ec);
+        }
+        if (!ec) {
+            m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        }
+        if (ec) {
+            error = ec.message();
+            return false;
+        }
+        return true;
+    }
+    asio::ip::tcp::endpoint LocalEndpoint() const { return m_acceptor.local_endpoint(); }
+
+    // Serves until SIGINT or SIGTERM.
+    void Run() {
+        m_signals.async_wait([this](const asio::error_code& ec, int) {
+            if (!ec) {
+                Stop();
+            }
+        });
+        Accept();
+        std::thread worker([this] { m_worker.run(); });
+        m_io.run();
+        worker.join();
+        LinkClearCancel();
+    }
+
+    // Runs f on the worker (the link's owner), in the order of the calls.
+    template <class F> void OnWorker(F&& f) { asio::post(m_worker, std::forward<F>(f)); }
+    template <class F> void OnIo(F&& f) { asio::post(m_io, std::forward<F>(f)); }
+    CRemoteEngine& Engine() { return m_engine; }
+    void Closed(CConnection* c) { m_connections.erase(c); }
+
+private:
+    void Accept() {
+        m_acceptor.async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || m_stopping) {
+                return;
+            }
+            if (!ec) {
+                Admit(std::move(socket));
+            }
+            Accept();
+        });
+    }
+
+    void Admit(asio::ip::tcp::socket socket) {
+        asio::error_code ec;
+        const asio::ip::address peer = socket.remote_endpoint(ec).address();
+        bool allowed = !ec && Plain(peer).is_loopback();
+        for (const AllowRange& r : m_allow) {
+            allowed = allowed || (!ec && InRange(peer, r));
+        }
+        // Outside the ranges, or one client too many: closed at once, without a byte.
+        if (!allowed || static_cast<int>(m_connections.size()) >= m_maxClients) {
+            socket.close(ec);
+            return;
+        }
+        auto c = std::make_shared<CConnection>(*this, std::move(socket));
+        m_connections.insert(c.get());
+        c->Start();
+    }
+
+    void Stop() {
+        m_stopping = true;
+        asio::error_code ec;
+        m_acceptor.close(ec);
+        // An exchange in progress ends at its reader's next cycle; nothing queued starts.
+        LinkRequestCancel();
+        m_workerGuard.reset();
+        m_worker.stop();
+        const std::set<CConnection*> open = m_connections;
+        for (CConnection* c : open) {
+            c->Close();
+        }
+        m_io.stop();
+    }
+
+    asio::io_context& m_io;
+    asio::io_context m_worker{1};
+    CRemoteEngine& m_engine;
+    std::vector<AllowRange> m_allow;
+    int m_maxClients;
+    asio::ip::tcp::acceptor m_acceptor;
+    asio::signal_set m_signals;
+    asio::executor_work_guard<asio::io_context::executor_type> m_workerGuard;
+    std::set<CConnection*> m_connections;
+    bool m_stopping = false;
+};
+
+CConnection::CConnection(CServer& server, asio::ip::tcp::socket socket)
+    : m_server(server), m_socket(std::move(socket)), m_idle(m_socket.get_executor()) {
+    asio::error_code ec;
+    m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+void CConnection::Close() {
+    if (m_closed) {
+        return;
+    }
+    m_closed = true;
+    asio::error_code ec;
+    m_socket.close(ec);
+    m_idle.cancel();
+    m_server.Closed(this);
+}
+
+void CConnection::StartRead() {
+    if (m_closed) {
+        return;
+    }
+    m_idle.expires_after(SERVE_IDLE_LIMIT);
+    m_idle.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (!ec) {
+            self->Close(); // nothing received for the idle limit
+        }
+    });
+    m_socket.async_read_some(
+        asio::buffer(m_buffer),
+        [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+            self->m_idle.cancel();
+            if (ec) {
+                self->Close();
+                return;
+            }
+            self->TakeBytes(self->m_buffer.data(), n);
+            self->ProcessNext();
+        });
+}
+
+void CConnection::TakeBytes(const char* data, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char c = data[i];
+        if (c == '\n') {
+            if (!m_discarding) {
+                m_lines.push_back({std::move(m_partial), false});
+            }
+            m_partial.clear();
+            m_discarding = false;
+            continue;
+        }
+        if (m_discarding) {
+            continue;
+        }
+        if (m_partial.size() >= REMOTE_LINE_MAX) {
+            // Too long: the line is dropped up to its LF, the error queued in its place.
+            m_lines.push_back({std::string(), true});
+            m_partial.clear();
+            m_discarding = true;
+            continue;
+        }
+        m_partial += c;
+    }
+}
+
+void CConnection::ProcessNext() {
+    if (m_closed) {
+        return;
+    }
+    if (m_lines.empty()) {
+        StartRead();
+        return;
+    }
+    Line line = std::move(m_lines.front());
+    m_lines.pop_front();
+    m_server.OnWorker([self = shared_from_this(), line = std::move(line)]() mutable {
+        std::string answer;
+        bool answered = false;
+        if (line.overlong) {
+            self->m_session.PushError(REMOTE_E_COMMAND, "line longer than " +
+                                                            std::to_string(REMOTE_LINE_MAX) +
+                                                            " bytes, discarded");
+        } else {
+            answered = self->m_server.Engine().ExecuteLine(line.text, self->m_session, &answer);
+        }
+        CServer& server = self->m_server;
+        server.OnIo([self = std::move(self), answered, answer = std::move(answer)]() mutable {
+            if (self->m_closed) {
+                return;
+            }
+            if (!answered) {
+                self->ProcessNext();
+                return;
+            }
+            self->m_answer = std::move(answer);
+            self->m_answer += '\n';
+            asio::async_write(self->m_socket, asio::buffer(self->m_answer),
+                              [self](const asio::error_code& ec, std::size_t) {
+                                  if (ec) {
+                                      self->Close();
+                                      return;
+                                  }
+                                  self->ProcessNext();
+                              });
+        });
+    });
+}
+
+void RunServe(CliContext& ctx, const ServeArgs& args) {
+    asio::ip::tcp::endpoint endpoint;
+    std::string error;
+    if (!ParseListen(args.listen, endpoint, error)) {
+        ctx.Fail(error, 2);
+        return;
+    }
+    std::vector<AllowRange> allow;
+    for (const std::string& text : args.allow) {
+        AllowRange r;
+        if (!ParseRange(text, r, error)) {
+            ctx.Fail(error, 2);
+            return;
+        }
+        allow.push_back(r);
+    }
+    if (!endpoint.address().is_loopback() && allow.empty()) {
+        ctx.Fail("listening on " + endpoint.address().to_string() +
+                     " (not a loopback address) needs at least one --allow range",
+                 2);
+        return;
+    }
+    if (!ctx.EnsurePort()) {
+        return;
+    }
+    asio::io_context io(1);
+    CRemoteDirectModule module;
+    CRemoteEngine engine(module, args.clockMode);
+    CServer server(io, engine, std::move(allow), args.maxClients);
+    if (!server.Listen(endpoint, error)) {
+        ctx.Fail("cannot listen on " + args.listen + ": " + error, CLI_EXIT_OPEN);
+        return;
+    }
+    const asio::ip::tcp::endpoint local = server.LocalEndpoint();
+    const std::string address = local.address().is_v6() ? "[" + local.address().to_string() + "]"
+                                                        : local.address().to_string();
+    std::printf("serving %s on %s:%u\n", ctx.device.c_str(), address.c_str(),
+                static_cast<unsigned>(local.port()));
+    std::fflush(stdout);
+    server.Run();
+}
+
+} // namespace
+
+void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
+    auto args = std::make_shared<ServeArgs>();
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Serve the module to SCPI clients over TCP (VISA TCPIP::host::" +
+                     std::to_string(SERVE_DEFAULT_PORT) + "::SOCKET) until SIGINT or SIGTERM");
+    serve
+        ->add_option("--listen", args->listen,
+                     "ADDR:PORT to listen on; an address other than loopback needs --allow")
+        ->capture_default_str();
+    serve
+        ->add_option("--allow", args->allow,
+                     "Address range (CIDR) whose clients are served besides loopback; repeatable")
+        ->allow_extra_args(false);
+    serve->add_option("--max-clients", args->maxClients, "Clients served at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    serve
+        ->add_option("--clock-mode", args->clockMode,
+                     "Clock mode 1 to 8 that *RST initialises with")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 8));
+    serve->callback([&ctx, args] { RunServe(ctx, *args); });
+}

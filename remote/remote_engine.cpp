@@ -1,0 +1,737 @@
+// The SCPI engine: line splitting, header resolution, parameters, execution over CRemoteModule.
+#include "remote.h"
+
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "morvane_version.h"
+#include "numtext.h"
+
+namespace {
+
+enum class Op {
+    Idn,
+    Rst,
+    Cls,
+    Opc,
+    Error,
+    Freq,
+    Ampl,
+    Phas,
+    Appl,
+    Outp,
+    Mode,
+    Update,
+    Clock,
+    Init
+};
+
+// One node of a header pattern: the long form, the length of its short form (its leading upper
+// case letters), whether it takes a numeric suffix and whether it may be left out.
+struct Node {
+    std::string_view name;
+    std::size_t shortLength;
+    bool suffix;
+    bool optional;
+};
+
+struct Pattern {
+    Op op;
+    bool set;   // the command form exists
+    bool query; // the query form exists
+    std::vector<Node> nodes;
+};
+
+// Builds a pattern from "SOURce#:FREQuency" notation: ":" between nodes, "#" for a numeric
+// suffix, a node in brackets is optional ("OUTPut#:[STATe]").
+Pattern MakePattern(Op op, bool set, bool query, std::string_view text) {
+    Pattern p{op, set, query, {}};
+    while (!text.empty()) {
+        const std::size_t colon = text.find(':');
+        std::string_view part = text.substr(0, colon);
+        text = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+        Node n{};
+        if (!part.empty() && part.front() == '[') {
+            n.optional = true;
+            part = part.substr(1, part.size() - 2);
+        }
+        if (!part.empty() && part.back() == '#') {
+            n.suffix = true;
+            part.remove_suffix(1);
+        }
+        n.name = part;
+        while (n.shortLength < part.size() && part[n.shortLength] >= 'A' &&
+               part[n.shortLength] <= 'Z') {
+            ++n.shortLength;
+        }
+        p.nodes.push_back(n);
+    }
+    return p;
+}
+
+const std::vector<Pattern>& Patterns() {
+    static const std::vector<Pattern> patterns = {
+        MakePattern(Op::Error, false, true, "SYSTem:ERRor:[NEXT]"),
+        MakePattern(Op::Freq, true, true, "SOURce#:FREQuency"),
+        MakePattern(Op::Ampl, true, true, "SOURce#:AMPLitude"),
+        MakePattern(Op::Phas, true, true, "SOURce#:PHASe"),
+        MakePattern(Op::Appl, true, true, "SOURce#:APPLy"),
+        MakePattern(Op::Outp, true, true, "OUTPut#:[STATe]"),
+        MakePattern(Op::Mode, true, true, "SYSTem:MODE"),
+        MakePattern(Op::Update, true, false, "SYSTem:UPDate"),
+        MakePattern(Op::Clock, false, true, "SYSTem:CLOCk"),
+        MakePattern(Op::Init, true, false, "SYSTem:INITialize"),
+    };
+    return patterns;
+}
+
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Upper(a[i]) != Upper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when word is the short or the long form of a keyword written as "SINGle".
+bool IsKeyword(std::string_view word, std::string_view keyword) {
+    std::size_t shortLength = 0;
+    while (shortLength < keyword.size() && keyword[shortLength] >= 'A' &&
+           keyword[shortLength] <= 'Z') {
+        ++shortLength;
+    }
+    return SameText(word, keyword) || SameText(word, keyword.substr(0, shortLength));
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && IsBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// A text of the client's, fit to stand inside an error text: printable ASCII without quotes,
+// at most 40 characters.
+std::string Quote(std::string_view text) {
+    std::string out = "'";
+    for (std::size_t i = 0; i < text.size() && i < 40; ++i) {
+        const char c = text[i];
+        out += c >= 0x20 && c < 0x7F && c != '"' && c != '\'' ? c : '?';
+    }
+    if (text.size() > 40) {
+        out += "...";
+    }
+    return out + "'";
+}
+
+// A number as the shortest text that reads back as the same double; "." as decimal point.
+std::string Num(double value) {
+    // Fixed notation (SCPI clients read "60000000" more readily than "6e+07"); the general
+    // form for the values too large for the buffer.
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+    if (r.ec != std::errc()) {
+        r = std::to_chars(buf, buf + sizeof buf, value);
+    }
+    return std::string(buf, r.ptr);
+}
+
+// One input node: letters, then an optional decimal suffix.
+struct InputNode {
+    std::string_view name;
+    std::string_view digits;
+};
+
+// Numeric suffix of a node: 1 when absent, -1 when it does not fit an int.
+long SuffixValue(std::string_view digits) {
+    if (digits.empty()) {
+        return 1;
+    }
+    long value = 0;
+    for (char c : digits) {
+        value = value * 10 + (c - '0');
+        if (value > 1000000) {
+            return -1;
+        }
+    }
+    return value;
+}
+
+struct Match {
+    const Pattern* pattern = nullptr;
+    long suffix = 1;
+};
+
+// Matches the input nodes against one pattern (optional pattern nodes may be left out).
+bool MatchPattern(const Pattern& p, const std::vector<InputNode>& in, std::size_t pi,
+                  std::size_t ii, long& suffix) {
+    if (pi == p.nodes.size()) {
+        return ii == in.size();
+    }
+    const Node& n = p.nodes[pi];
+    if (ii < in.size()) {
+        const InputNode& node = in[ii];
+        const bool nameOk =
+            SameText(node.name, n.name) || SameText(node.name, n.name.substr(0, n.shortLength));
+        if (nameOk && (n.suffix || node.digits.empty())) {
+            long s = suffix;
+            if (n.suffix) {
+                s = SuffixValue(node.digits);
+            }
+            if (MatchPattern(p, in, pi + 1, ii + 1, s)) {
+                suffix = s;
+                return true;
+            }
+        }
+    }
+    return n.optional && MatchPattern(p, in, pi + 1, ii, suffix);
+}
+
+std::optional<Match> Resolve(const std::vector<InputNode>& nodes) {
+    for (const Pattern& p : Patterns()) {
+        long suffix = 1;
+        if (MatchPattern(p, nodes, 0, 0, suffix)) {
+            return Match{&p, suffix};
+        }
+    }
+    return std::nullopt;
+}
+
+// Splits a header (without a leading ":" and the "?") into nodes; false when it is malformed.
+bool SplitHeader(std::string_view header, std::vector<InputNode>& nodes) {
+    nodes.clear();
+    for (;;) {
+        const std::size_t colon = header.find(':');
+        const std::string_view part = header.substr(0, colon);
+        std::size_t letters = 0;
+        while (letters < part.size() && Upper(part[letters]) >= 'A' &&
+               Upper(part[letters]) <= 'Z') {
+            ++letters;
+        }
+        std::size_t digits = letters;
+        while (digits < part.size() && part[digits] >= '0' && part[digits] <= '9') {
+            ++digits;
+        }
+        if (letters == 0 || digits != part.size()) {
+            return false;
+        }
+        nodes.push_back({part.substr(0, letters), part.substr(letters)});
+        if (colon == std::string_view::npos) {
+            return true;
+        }
+        header = header.substr(colon + 1);
+    }
+}
+
+// Reads a number with an optional unit of units; false when the text is anything else or the
+// number is not finite.
+bool ReadNumber(std::string_view text, const NumUnit* units, std::size_t count, double& value) {
+    const NumUnitValue v = NumTextWithUnit(text, units, count);
+    if (!v.number || !v.exact || !std::isfinite(v.value)) {
+        return false;
+    }
+    value = v.value;
+    return true;
+}
+
+constexpr NumUnit UNITS_PERCENT[] = {{"PCT", 1.0}};
+constexpr NumUnit UNITS_DEGREE[] = {{"DEG", 1.0}};
+
+// A phase brought into 0 to 360 the way the set command brings it (values within 0 to 360 as
+// they are, others modulo 360).
+double NormalPhase(double degrees) {
+    if (degrees >= 0.0 && degrees <= 360.0) {
+        return degrees;
+    }
+    double p = std::fmod(degrees, 360.0);
+    if (p < 0.0) {
+        p += 360.0;
+    }
+    return p >= 360.0 ? 0.0 : p;
+}
+
+} // namespace
+
+struct CRemoteEngine::Command {
+    Op op = Op::Opc;
+    bool query = false;
+    int channel = 0; // index 0 to 11
+    std::string_view header;
+    std::vector<std::string_view> params;
+};
+
+const char* RemoteErrorText(int code) {
+    switch (code) {
+    case 0:
+        return "No error";
+    case REMOTE_E_COMMAND:
+        return "Command error";
+    case REMOTE_E_UNDEFINED:
+        return "Undefined header";
+    case REMOTE_E_CONFLICT:
+        return "Settings conflict";
+    case REMOTE_E_RANGE:
+        return "Data out of range";
+    case REMOTE_E_ILLEGAL:
+        return "Illegal parameter value";
+    case REMOTE_E_HARDWARE:
+        return "Hardware error";
+    case REMOTE_E_QUEUE_OVERFLOW:
+        return "Queue overflow";
+    default:
+        return "Error";
+    }
+}
+
+void CRemoteSession::PushError(int code, std::string_view detail) {
+    if (m_errors.size() >= REMOTE_ERROR_QUEUE) {
+        m_errors.back() = {REMOTE_E_QUEUE_OVERFLOW, RemoteErrorText(REMOTE_E_QUEUE_OVERFLOW)};
+        return;
+    }
+    std::string text = RemoteErrorText(code);
+    if (!detail.empty()) {
+        text += "; ";
+        text += detail;
+    }
+    m_errors.push_back({code, std::move(text)});
+}
+
+std::string CRemoteSession::PopError() {
+    if (m_errors.empty()) {
+        return "0,\"No error\"";
+    }
+    const RemoteError e = std::move(m_errors.front());
+    m_errors.pop_front();
+    return std::to_string(e.code) + ",\"" + e.text + "\"";
+}
+
+CRemoteEngine::CRemoteEngine(CRemoteModule& module, int clockMode)
+    : m_module(module), m_clockMode(clockMode >= 1 && clockMode <= 8 ? clockMode : 2) {
+    FollowTable();
+}
+
+void CRemoteEngine::FollowTable() {
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        const DdsChannelState row = m_module.Channel(i);
+        m_channels[i] = {row.freqHz, row.phaseDeg, row.amplitude, row.on != 0};
+    }
+}
+
+bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
+                                std::string* response) {
+    std::vector<std::string> answers;
+    std::vector<InputNode> path; // the header path of the compound rule
+    std::vector<InputNode> nodes, joined;
+    bool more = true;
+    while (more) {
+        const std::size_t semi = line.find(';');
+        const std::string_view unit = Trim(line.substr(0, semi));
+        more = semi != std::string_view::npos;
+        line = more ? line.substr(semi + 1) : std::string_view();
+        if (unit.empty()) {
+            continue;
+        }
+        std::size_t headerEnd = 0;
+        while (headerEnd < unit.size() && !IsBlank(unit[headerEnd])) {
+            ++headerEnd;
+        }
+        Command c;
+        c.header = unit.substr(0, headerEnd);
+        std::string_view header = c.header;
+        const std::string_view rest = Trim(unit.substr(headerEnd));
+        if (!header.empty() && header.back() == '?') {
+            c.query = true;
+            header.remove_suffix(1);
+        }
+        if (!rest.empty()) {
+            std::string_view params = rest;
+            for (;;) {
+                const std::size_t comma = params.find(',');
+                const std::string_view p = Trim(params.substr(0, comma));
+                if (p.empty()) {
+                    session.PushError(REMOTE_E_COMMAND, "empty parameter in " + Quote(unit));
+                    return false;
+                }
+                c.params.push_back(p);
+                if (comma == std::string_view::npos) {
+                    break;
+                }
+                params = params.substr(comma + 1);
+            }
+        }
+        if (!header.empty() && header.front() == '*') {
+            const std::string_view name = header.substr(1);
+            bool found = true;
+            if (SameText(name, "IDN") && c.query) {
+                c.op = Op::Idn;
+            } else if (SameText(name, "RST") && !c.query) {
+                c.op = Op::Rst;
+            } else if (SameText(name, "CLS") && !c.query) {
+                c.op = Op::Cls;
+            } else if (SameText(name, "OPC") && c.query) {
+                c.op = Op::Opc;
+            } else {
+                found = false;
+            }
+            if (!found) {
+                session.PushError(REMOTE_E_UNDEFINED, Quote(c.header));
+                break;
+            }
+        } else {
+            const bool absolute = !header.empty() && header.front() == ':';
+            if (absolute) {
+                header.remove_prefix(1);
+            }
+            if (!SplitHeader(header, nodes)) {
+                session.PushError(REMOTE_E_COMMAND, "malformed header " + Quote(c.header));
+                break;
+            }
+            std::optional<Match> m;
+            if (!absolute && !path.empty()) {
+                joined = path;
+                joined.insert(joined.end(), nodes.begin(), nodes.end());
+                m = Resolve(joined);
+                if (m) {
+                    nodes = joined;
+                }
+            }
+            if (!m) {
+                m = Resolve(nodes);
+            }
+            if (!m || (c.query ? !m->pattern->query : !m->pattern->set)) {
+                session.PushError(REMOTE_E_UNDEFINED, Quote(c.header));
+                break;
+            }
+            if (m->suffix < 1 || m->suffix > DDS_CHANNELS) {
+                session.PushError(REMOTE_E_UNDEFINED,
+                                  "channel in " + Quote(c.header) + " is outside 1 to 12");
+                break;
+            }
+            c.op = m->pattern->op;
+            c.channel = static_cast<int>(m->suffix) - 1;
+            path.assign(nodes.begin(), nodes.end() - 1);
+        }
+        std::string answer;
+        if (!Execute(c, session, &answer)) {
+            break;
+        }
+        if (c.query) {
+            answers.push_back(std::move(answer));
+        }
+    }
+    if (answers.empty()) {
+        return false;
+    }
+    if (response) {
+        response->clear();
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            if (i > 0) {
+                *response += ';';
+            }
+            *response += answers[i];
+        }
+    }
+    return true;
+}
+
+bool CRemoteEngine::ReportResult(std::uint32_t result, const char* what, CRemoteSession& session) {
+    switch (result) {
+    case DDS_OK:
+        return true;
+    case DDS_E_VALUE:
+        session.PushError(REMOTE_E_RANGE,
+                          std::string("the module's words cannot carry the values of ") + what);
+        return false;
+    case DDS_E_CLOCK:
+        session.PushError(REMOTE_E_HARDWARE, std::string("no DDS clock known for ") + what);
+        return false;
+    default:
+        session.PushError(REMOTE_E_HARDWARE,
+                          std::string("the module did not answer ") + what + " as expected");
+        return false;
+    }
+}
+
+bool CRemoteEngine::EnsureClock(CRemoteSession& session) {
+    if (m_module.ClockKnown()) {
+        return true;
+    }
+    // One-shot: without a known clock, the clock readout gives it, without resetting anything.
+    DdsModuleClocksRecord clocks;
+    if (m_module.ReadClocks(&clocks) != DDS_OK) {
+        session.PushError(REMOTE_E_HARDWARE, "the module did not report its clocks");
+        return false;
+    }
+    m_module.AdoptClocks(clocks);
+    if (!m_module.ClockKnown()) {
+        session.PushError(REMOTE_E_HARDWARE, "the module reported no usable DDS clock");
+        return false;
+    }
+    return true;
+}
+
+bool CRemoteEngine::Setting(int channel, const RemoteChannel& wanted, CRemoteSession& session) {
+    if (!m_channels[channel].on) {
+        // Kept, not sent: a setting never switches the output on.
+        m_channels[channel] = wanted;
+        m_channels[channel].on = false;
+        return true;
+    }
+    return Send(channel, wanted, true, session);
+}
+
+bool CRemoteEngine::Send(int channel, const RemoteChannel& k, bool on, CRemoteSession& session) {
+    // The kept values change only with what the module was sent: a refused setting leaves them.
+    double freq = 0.0;
+    if (on) {
+        if (!EnsureClock(session)) {
+            return false;
+        }
+        const double limit = m_module.Clocks().ddsClockHz / 2.0;
+        if (!(k.freqHz < limit)) {
+            session.PushError(REMOTE_E_RANGE, "frequency " + Num(k.freqHz) +
+                                                  " Hz is not below half the DDS clock (" +
+                                                  Num(limit) + " Hz)");
+            return false;
+        }
+        freq = k.freqHz;
+    }
+    const std::uint32_t r =
+        m_module.SetChannel(channel, freq, k.phaseDeg, k.amplitude, m_single ? 1 : 0);
+    if (r == DDS_OK || r == DDS_E_REPLY) {
+        // The table holds what the words reproduce; the module holds those words.
+        const DdsChannelState row = m_module.Channel(channel);
+        m_channels[channel] = {row.freqHz, row.phaseDeg, row.amplitude, row.on != 0};
+    }
+    return ReportResult(r, "the set command", session);
+}
+
+bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::string* answer) {
+    const std::size_t wantParams = c.query                                                    ? 0
+                                   : c.op == Op::Appl                                         ? 3
+                                   : c.op == Op::Rst || c.op == Op::Cls || c.op == Op::Update ? 0
+                                                                                              : 1;
+    if (c.params.size() != wantParams) {
+        session.PushError(REMOTE_E_COMMAND, Quote(c.header) + " takes " +
+                                                std::to_string(wantParams) +
+                                                (wantParams == 1 ? " parameter" : " parameters"));
+        return false;
+    }
+    const RemoteChannel& kept = m_channels[c.channel];
+    const std::string channelText = std::to_string(c.channel + 1);
+
+    // The frequency of a setting: a number with an optional unit (Hz without one), above 0 and
+    // below half the DDS clock, which needs the clock.
+    auto readFreq = [&](std::string_view text, double& hz) {
+        if (!ReadNumber(text, NUM_UNITS_FREQ_HZ, 4, hz)) {
+            session.PushError(REMOTE_E_COMMAND, "frequency " + Quote(text) +
+                                                    " is not a number with an optional unit "
+                                                    "HZ, KHZ, MHZ or GHZ");
+            return false;
+        }
+        if (hz < 0.0) {
+            session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) + " Hz is below 0");
+            return false;
+        }
+        if (!EnsureClock(session)) {
+            return false;
+        }
+        const double limit = m_module.Clocks().ddsClockHz / 2.0;
+        if (hz == 0.0) {
+            session.PushError(REMOTE_E_RANGE, "frequency 0 Hz is not above 0 (OUTPut" +
+                                                  channelText + " OFF switches the output off)");
+            return false;
+        }
+        if (!(hz < limit)) {
+            session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) +
+                                                  " Hz is not below half the DDS clock (" +
+                                                  Num(limit) + " Hz)");
+            return false;
+        }
+        return true;
+    };
+    auto readAmp = [&](std::string_view text, double& fraction) {
+        double percent = 0.0;
+        if (!ReadNumber(text, UNITS_PERCENT, 1, percent)) {
+            session.PushError(REMOTE_E_COMMAND, "amplitude " + Quote(text) +
+                                                    " is not a number with an optional unit PCT");
+            return false;
+        }
+        if (percent < 0.0 || percent > 100.0) {
+            session.PushError(REMOTE_E_RANGE,
+                              "amplitude " + Num(percent) + " % is outside 0 to 100");
+            return false;
+        }
+        fraction = percent / 100.0;
+        return true;
+    };
+    auto readPhase = [&](std::string_view text, double& degrees) {
+        if (!ReadNumber(text, UNITS_DEGREE, 1, degrees)) {
+            session.PushError(REMOTE_E_COMMAND, "phase " + Quote(text) +
+                                                    " is not a number with an optional unit DEG");
+            return false;
+        }
+        degrees = NormalPhase(degrees);
+        return true;
+    };
+
+    switch (c.op) {
+    case Op::Idn: {
+        ModuleVersion v;
+        if (!m_module.Version(&v)) {
+            session.PushError(REMOTE_E_HARDWARE, "the module did not report its version");
+            return false;
+        }
+        *answer = "Halvorn,QM-TRV,0," + std::to_string(v.major) + "." + std::to_string(v.minor) +
+                  "/" + MORVANE_VERSION;
+        return true;
+    }
+    case Op::Rst:
+    case Op::Init: {
+        int mode = m_clockMode;
+        if (c.op == Op::Init) {
+            double value = 0.0;
+            if (!ReadNumber(c.params[0], nullptr, 0, value)) {
+                session.PushError(REMOTE_E_COMMAND,
+                                  "clock mode " + Quote(c.params[0]) + " is not a number");
+                return false;
+            }
+            if (value < 1.0 || value > 8.0) {
+                session.PushError(REMOTE_E_RANGE,
+                                  "clock mode " + Num(value) + " is outside 1 to 8");
+                return false;
+            }
+            if (value != std::floor(value)) {
+                session.PushError(REMOTE_E_ILLEGAL,
+                                  "clock mode " + Num(value) + " is not a whole number");
+                return false;
+            }
+            mode = static_cast<int>(value);
+        }
+        const std::uint32_t r = m_module.Init(mode);
+        if (r != DDS_OK) {
+            session.PushError(REMOTE_E_HARDWARE,
+                              "the module did not answer the initialise command as expected");
+            return false;
+        }
+        m_clockMode = mode;
+        FollowTable();
+        return true;
+    }
+    case Op::Cls:
+        session.Clear();
+        return true;
+    case Op::Opc:
+        *answer = "1";
+        return true;
+    case Op::Error:
+        *answer = session.PopError();
+        return true;
+    case Op::Freq: {
+        if (c.query) {
+            *answer = Num(kept.freqHz);
+            return true;
+        }
+        RemoteChannel wanted = kept;
+        return readFreq(c.params[0], wanted.freqHz) && Setting(c.channel, wanted, session);
+    }
+    case Op::Ampl: {
+        if (c.query) {
+            *answer = Num(kept.amplitude * 100.0);
+            return true;
+        }
+        RemoteChannel wanted = kept;
+        return readAmp(c.params[0], wanted.amplitude) && Setting(c.channel, wanted, session);
+    }
+    case Op::Phas: {
+        if (c.query) {
+            *answer = Num(kept.phaseDeg);
+            return true;
+        }
+        RemoteChannel wanted = kept;
+        return readPhase(c.params[0], wanted.phaseDeg) && Setting(c.channel, wanted, session);
+    }
+    case Op::Appl: {
+        if (c.query) {
+            *answer =
+                Num(kept.freqHz) + "," + Num(kept.amplitude * 100.0) + "," + Num(kept.phaseDeg);
+            return true;
+        }
+        RemoteChannel wanted = kept;
+        // Every value is checked before the clock is asked for or anything is sent.
+        double hz = 0.0;
+        if (!readAmp(c.params[1], wanted.amplitude) || !readPhase(c.params[2], wanted.phaseDeg) ||
+            !readFreq(c.params[0], hz)) {
+            return false;
+        }
+        wanted.freqHz = hz;
+        return Setting(c.channel, wanted, session);
+    }
+    case Op::Outp: {
+        if (c.query) {
+            *answer = kept.on ? "1" : "0";
+            return true;
+        }
+        const std::string_view p = c.params[0];
+        bool on = false;
+        if (IsKeyword(p, "ON") || p == "1") {
+            on = true;
+        } else if (!(IsKeyword(p, "OFF") || p == "0")) {
+            session.PushError(REMOTE_E_ILLEGAL,
+                              "output state " + Quote(p) + " is not ON, OFF, 1 or 0");
+            return false;
+        }
+        if (on && kept.freqHz <= 0.0) {
+            session.PushError(REMOTE_E_CONFLICT, "channel " + channelText +
+                                                     " has no frequency yet: set SOURce" +
+                                                     channelText + ":FREQuency first");
+            return false;
+        }
+        return Send(c.channel, kept, on, session);
+    }
+    case Op::Mode: {
+        if (c.query) {
+            *answer = m_single ? "SING" : "MULT";
+            return true;
+        }
+        if (IsKeyword(c.params[0], "SINGle")) {
+            m_single = true;
+        } else if (IsKeyword(c.params[0], "MULTiple")) {
+            m_single = false;
+        } else {
+            session.PushError(REMOTE_E_ILLEGAL,
+                              "mode " + Quote(c.params[0]) + " is not SINGle or MULTiple");
+            return false;
+        }
+        return true;
+    }
+    case Op::Update:
+        return ReportResult(m_module.Update(), "the update command", session);
+    case Op::Clock: {
+        if (!EnsureClock(session)) {
+            return false;
+        }
+        const DdsModuleClocksRecord k = m_module.Clocks();
+        *answer = Num(k.crystalHz) + "," + Num(k.referenceHz) + "," + Num(k.ddsClockHz);
+        return true;
+    }
+    }
+    return false;
+}

@@ -1,0 +1,240 @@
+// The SCPI engine against a module fake: what each line answers, which errors it queues and
+// exactly which module calls it makes (a refused command makes none).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_remote_module.h"
+#include "morvane_version.h"
+#include "remote.h"
+
+namespace {
+
+enum class Fault { None, Set, Clocks, Version, Init };
+
+struct Case {
+    const char* name;
+    std::vector<const char*> setup; // lines run first; their calls and errors are forgotten
+    const char* line;
+    const char* response; // nullptr: no response
+    std::vector<int> errors;
+    std::vector<std::string> calls;
+    Fault fault = Fault::None;
+};
+
+// Channel 1 on at 1 MHz, amplitude 50 %, phase 0, the clock known.
+const std::vector<const char*> ON = {"SOUR1:FREQ 1MHZ", "OUTP1 ON", "SOUR1:AMPL 50"};
+
+const Case CASES[] = {
+    // Headers: short and long forms, any case, suffixes, optional nodes.
+    {"idn", {}, "*IDN?", "Halvorn,QM-TRV,0,1.2/" MORVANE_VERSION, {}, {"version"}},
+    {"long_form", {}, "source1:frequency?", "0", {}, {}},
+    {"mixed_case_short", {}, "sOuR1:fReQ?", "0", {}, {}},
+    {"no_suffix_is_1", {"SOUR1:PHAS 12"}, "SOUR:PHAS?", "12", {}, {}},
+    {"leading_colon", {}, ":OUTP3:STAT?", "0", {}, {}},
+    {"optional_node_left_out", {}, "OUTP3?", "0", {}, {}},
+    {"error_next", {}, "SYST:ERR:NEXT?", "0,\"No error\"", {}, {}},
+    {"opc", {}, "*OPC?", "1", {}, {}},
+    {"several_queries", {}, "*OPC?;SYST:MODE?;OUTP12?", "1;SING;0", {}, {}},
+    {"partial_keyword", {}, "SOURC1:FREQ?", nullptr, {-113}, {}},
+    {"channel_13", {}, "SOUR13:FREQ 1MHZ", nullptr, {-113}, {}},
+    {"channel_0", {}, "OUTP0 ON", nullptr, {-113}, {}},
+    {"huge_suffix", {}, "OUTP99999999999999 ON", nullptr, {-113}, {}},
+    {"suffix_where_none", {}, "SYST1:MODE?", nullptr, {-113}, {}},
+    {"unknown", {}, "BOGUS", nullptr, {-113}, {}},
+    {"query_only_as_set", {}, "SYST:CLOC", nullptr, {-113}, {}},
+    {"unknown_common", {}, "*TRG", nullptr, {-113}, {}},
+    {"malformed_header", {}, "SOUR1::FREQ 5", nullptr, {-100}, {}},
+    {"missing_parameter", {}, "SOUR1:FREQ", nullptr, {-100}, {}},
+    {"parameter_on_query", {}, "SOUR1:FREQ? 5", nullptr, {-100}, {}},
+    {"empty_parameter", {}, "SOUR1:APPL 1,,2", nullptr, {-100}, {}},
+    {"not_a_number", {}, "SOUR1:FREQ abc", nullptr, {-100}, {}},
+    {"wrong_unit", {}, "SOUR1:AMPL 5 V", nullptr, {-100}, {}},
+    {"nan", {}, "SOUR1:PHAS nan", nullptr, {-100}, {}},
+    // The compound rule: a header without ":" continues the path of the one before it; when
+    // it makes no sense there it is read from the root.
+    {"compound_path", {}, "SOUR2:FREQ 2 kHz;PHAS 45;FREQ?;PHAS?", "2000;45", {}, {"clocks"}},
+    {"compound_from_root",
+     {},
+     "SOUR2:FREQ 2e3;SOUR3:FREQ 3e3;SOUR2:FREQ?;SOUR3:FREQ?",
+     "2000;3000",
+     {},
+     {"clocks"}},
+    {"line_ends_at_error", {}, "*OPC?;BOGUS;*OPC?", "1", {-113}, {}},
+    {"crlf_and_blanks", {}, "  *OPC? ;; \r", "1", {}, {}},
+    // Kept values: off, a setting is kept and not sent; ON sends them; OFF sends the off.
+    {"off_setting_kept",
+     {},
+     "SOUR1:FREQ 1.5MHZ;AMPL 20PCT;PHAS -90DEG;:SOUR1:APPL?",
+     "1500000,20,270",
+     {},
+     {"clocks"}},
+    {"on_without_frequency", {}, "OUTP1 ON", nullptr, {-221}, {}},
+    {"on_sends_kept",
+     {"SOUR1:FREQ 1MHZ", "SOUR1:AMPL 25"},
+     "OUTP1 1;OUTP1?",
+     "1",
+     {},
+     {"set 0 1000000 0 0.25 1"}},
+    {"on_setting_sent", ON, "SOUR1:PHAS 450", nullptr, {}, {"set 0 1000000 90 0.5 1"}},
+    {"off_sends_off",
+     ON,
+     "OUTP1:STAT OFF;:OUTP1?;:SOUR1:FREQ?",
+     "0;1000000",
+     {},
+     {"set 0 0 0 0.5 1"}},
+    {"apply_one_command", ON, "SOUR1:APPL 2MHZ,25,45", nullptr, {}, {"set 0 2000000 45 0.25 1"}},
+    {"multiple_mode",
+     ON,
+     "SYST:MODE MULTIPLE;:SOUR1:FREQ 3e6;:SYST:UPD;MODE?",
+     "MULT",
+     {},
+     {"set 0 3000000 0 0.5 0", "update"}},
+    // Range and value errors: nothing reaches the module, the kept values stay.
+    {"amplitude_range", ON, "SOUR1:AMPL 150;:SOUR1:AMPL?", nullptr, {-222}, {}},
+    {"frequency_half_clock", ON, "SOUR1:FREQ 50MHZ", nullptr, {-222}, {}},
+    {"frequency_zero", ON, "SOUR1:FREQ 0", nullptr, {-222}, {}},
+    {"frequency_negative", ON, "SOUR1:FREQ -5", nullptr, {-222}, {}},
+    {"apply_bad_amplitude", ON, "SOUR1:APPL 2MHZ,250,45", nullptr, {-222}, {}},
+    {"output_word", ON, "OUTP1 MAYBE", nullptr, {-224}, {}},
+    {"mode_word", {}, "SYST:MODE SINGULAR", nullptr, {-224}, {}},
+    {"init_range", {}, "SYST:INIT 9", nullptr, {-222}, {}},
+    {"init_fraction", {}, "SYST:INIT 2.5", nullptr, {-224}, {}},
+    // Initialise: the kept values become the table's (10 MHz, on, amplitude 0).
+    {"rst", ON, "*RST;SOUR1:FREQ?;AMPL?;:OUTP1?", "10000000;0;1", {}, {"init 2"}},
+    {"init_mode_kept_for_rst", {"SYST:INIT 5"}, "*RST", nullptr, {}, {"init 5"}},
+    {"clock_read_once",
+     {},
+     "SYST:CLOC?;CLOC?",
+     "10000000,100000000,100000000;"
+     "10000000,100000000,100000000",
+     {},
+     {"clocks"}},
+    // The module fails: -240, and no answer for a failed query.
+    {"set_no_reply", ON, "SOUR1:FREQ 2MHZ", nullptr, {-240}, {"set 0 2000000 0 0.5 1"}, Fault::Set},
+    {"clocks_no_reply", {}, "SOUR1:FREQ 2MHZ", nullptr, {-240}, {"clocks"}, Fault::Clocks},
+    {"version_no_reply", {}, "*IDN?", nullptr, {-240}, {"version"}, Fault::Version},
+    {"init_no_reply", ON, "*RST;:SOUR1:FREQ?", nullptr, {-240}, {"init 2"}, Fault::Init},
+};
+
+class RemoteEngineCase : public testing::TestWithParam<Case> {};
+
+TEST_P(RemoteEngineCase, AnswersQueuesAndCalls) {
+    const Case& c = GetParam();
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession session;
+    std::string response;
+    for (const char* line : c.setup) {
+        engine.ExecuteLine(line, session, &response);
+    }
+    ASSERT_EQ(session.ErrorCount(), 0u) << session.PopError();
+    module.calls.clear();
+    module.failSet = c.fault == Fault::Set;
+    module.failClocks = c.fault == Fault::Clocks;
+    module.failVersion = c.fault == Fault::Version;
+    module.failInit = c.fault == Fault::Init;
+
+    response = "unchanged";
+    const bool answered = engine.ExecuteLine(c.line, session, &response);
+    if (c.response) {
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(response, c.response);
+    } else {
+        EXPECT_FALSE(answered) << response;
+    }
+    std::vector<int> errors;
+    for (const RemoteError& e : session.Errors()) {
+        errors.push_back(e.code);
+    }
+    EXPECT_EQ(errors, c.errors);
+    EXPECT_EQ(module.calls, c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, RemoteEngineCase, testing::ValuesIn(CASES),
+                         [](const testing::TestParamInfo<Case>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(RemoteEngine, RangeErrorNamesValueAndLimit) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession session;
+    engine.ExecuteLine("SOUR1:FREQ 60 MHz", session, nullptr);
+    engine.ExecuteLine("SOUR1:AMPL 150", session, nullptr);
+    EXPECT_EQ(session.PopError(), "-222,\"Data out of range; frequency 60000000 Hz is not below "
+                                  "half the DDS clock (50000000 Hz)\"");
+    EXPECT_EQ(session.PopError(),
+              "-222,\"Data out of range; amplitude 150 % is outside 0 to 100\"");
+    EXPECT_EQ(session.PopError(), "0,\"No error\"");
+}
+
+TEST(RemoteEngine, RefusedSetLeavesTheKeptValues) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession session;
+    for (const char* line : ON) {
+        engine.ExecuteLine(line, session, nullptr);
+    }
+    module.refuseSet = true;
+    engine.ExecuteLine("SOUR1:APPL 2MHZ,20,30", session, nullptr);
+    ASSERT_EQ(session.ErrorCount(), 1u);
+    EXPECT_EQ(session.Errors().front().code, -222);
+    std::string response;
+    engine.ExecuteLine("SOUR1:APPL?", session, &response);
+    EXPECT_EQ(response, "1000000,50,0");
+}
+
+TEST(RemoteEngine, ClientTextInErrorsCannotBreakTheReply) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession session;
+    engine.ExecuteLine(std::string("SOUR1:FREQ \"x\n\0y", 17), session, nullptr);
+    const std::string e = session.PopError();
+    EXPECT_EQ(e.find('\n'), std::string::npos);
+    EXPECT_EQ(e.find('\0'), std::string::npos);
+    EXPECT_EQ(std::count(e.begin(), e.end(), '"'), 2) << e;
+}
+
+TEST(RemoteEngine, QueueHolds16AndMarksOverflow) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession session;
+    for (int i = 0; i < 20; ++i) {
+        engine.ExecuteLine("BOGUS", session, nullptr);
+    }
+    ASSERT_EQ(session.ErrorCount(), REMOTE_ERROR_QUEUE);
+    EXPECT_EQ(session.Errors().front().code, -113);
+    EXPECT_EQ(session.Errors().back().code, -350);
+    EXPECT_EQ(session.Errors()[14].code, -113);
+    std::string response;
+    engine.ExecuteLine("*CLS;SYST:ERR?", session, &response);
+    EXPECT_EQ(response, "0,\"No error\"");
+}
+
+TEST(RemoteEngine, ErrorQueuesArePerConnectionAndChannelsPerServer) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession a, b;
+    std::string response;
+    engine.ExecuteLine("BOGUS", a, nullptr);
+    engine.ExecuteLine("SOUR4:FREQ 4e6", b, nullptr);
+    EXPECT_EQ(a.ErrorCount(), 1u);
+    EXPECT_EQ(b.ErrorCount(), 0u);
+    engine.ExecuteLine("SOUR4:FREQ?", a, &response);
+    EXPECT_EQ(response, "4000000");
+}
+
+TEST(RemoteEngine, FollowsTheTableAfterTheHostsOwnCommands) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    module.table[5] = {1, 7e6, 30.0, 0.75};
+    engine.FollowTable();
+    CRemoteSession session;
+    std::string response;
+    engine.ExecuteLine("SOUR6:APPL?;:OUTP6?", session, &response);
+    EXPECT_EQ(response, "7000000,75,30;1");
+}
+
+} // namespace

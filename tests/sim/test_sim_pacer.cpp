@@ -1,0 +1,70 @@
+// The pacing schedule of the simulator's output, on moments of our own making: bytes leave one
+// at a time, one byte time apart, the first one byte time after the start.
+#include "sim_pacer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+
+namespace {
+
+using std::chrono::nanoseconds;
+const CSimPacer::Clock::time_point T0{std::chrono::seconds(1000)};
+
+TEST(SimPacer, ByteOffsetsAreTenBitTimesRoundedUp) {
+    struct Case {
+        int baud;
+        std::uint64_t index;
+        std::int64_t ns;
+    };
+    const Case cases[] = {
+        {115200, 0, 86806},          // 86805.6
+        {115200, 1, 173612},         // 173611.1
+        {115200, 31, 2777778},       // 2777777.8: the 32 bytes of a "dds" reply
+        {115200, 11519, 1000000000}, // exact: no rounding
+        {9600, 0, 1041667},
+        {100000000, 0, 100},
+        {1, 0, 10000000000},
+        // 10^12 bytes: beyond what a double holds to the nanosecond, and no overflow.
+        {115200, 999999999999, 86805555555555556},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CSimPacer(c.baud).OffsetOfByte(c.index), c.ns) << c.baud << " " << c.index;
+    }
+}
+
+TEST(SimPacer, EachDeadlineReleasesExactlyOneByte) {
+    for (int baud : {300, 9600, 115200, 921600}) {
+        CSimPacer pacer(baud);
+        pacer.Restart(T0);
+        EXPECT_EQ(pacer.NextDeadline(), T0 + nanoseconds(pacer.OffsetOfByte(0))) << baud;
+        EXPECT_EQ(pacer.Due(T0), 0u) << baud;
+        for (int k = 0; k < 64; ++k) {
+            const auto deadline = pacer.NextDeadline();
+            ASSERT_EQ(pacer.Due(deadline - nanoseconds(1)), 0u) << baud << " byte " << k;
+            ASSERT_EQ(pacer.Due(deadline), 1u) << baud << " byte " << k;
+            pacer.Sent(1);
+        }
+        EXPECT_EQ(pacer.NextDeadline(), T0 + nanoseconds(pacer.OffsetOfByte(64))) << baud;
+    }
+}
+
+TEST(SimPacer, LateBytesLeaveTogetherAndTheScheduleDoesNotSlip) {
+    CSimPacer pacer(115200);
+    pacer.Restart(T0);
+    // Woken ten byte times late: the ten bytes due go at once, the eleventh stays on time.
+    const auto late = T0 + nanoseconds(pacer.OffsetOfByte(9));
+    EXPECT_EQ(pacer.Due(late), 10u);
+    pacer.Sent(10);
+    EXPECT_EQ(pacer.Due(late), 0u);
+    EXPECT_EQ(pacer.NextDeadline(), T0 + nanoseconds(pacer.OffsetOfByte(10)));
+
+    // A new schedule (the line was idle) starts counting from its own start.
+    const auto t1 = late + std::chrono::milliseconds(5);
+    pacer.Restart(t1);
+    EXPECT_EQ(pacer.Due(t1), 0u);
+    EXPECT_EQ(pacer.NextDeadline(), t1 + nanoseconds(86806));
+}
+
+} // namespace
