@@ -234,7 +234,7 @@ TEST_F(ChannelsTranscriptTest, LoadAppliesRowsInOrderWithOneUpdateAndOneSummaryB
                 {11, false, "CH8 輸出 關"}};
     for (const Row& r : rows) {
         EXPECT_EQ(m_form->IsChannelOn(r.c), r.on) << r.c;
-        EXPECT_EQ(r.on ? LedShowsLit(r.c) : LedShowsDark(r.c), true) << r.c;
+        EXPECT_EQ(LedShowsLit(r.c), r.on) << r.c;
         EXPECT_EQ(Led(r.c)->accessibleName(), QString::fromUtf8(r.ledName));
     }
     EXPECT_TRUE(m_sim.Channel(0).on);
