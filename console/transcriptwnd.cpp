@@ -301,7 +301,8 @@ void CTranscriptWnd::ShowAndRaise() {
 }
 
 void CTranscriptWnd::OnAppended() {
-    if (m_bFollow) {
+    // A hidden list is laid out when it is shown (ShowAndRaise scrolls to the end then).
+    if (m_bFollow && isVisible()) {
         m_view->scrollToBottom();
     }
 }
