@@ -146,35 +146,6 @@ TEST_F(ChannelsTranscriptTest, TranscriptKeepsTheLast10000AndFollowsUnlessScroll
     EXPECT_EQ(Cell(model, 1, CTranscriptModel::COL_COMMAND), QStringLiteral("cmd 30017"));
 }
 
-TEST_F(ChannelsTranscriptTest, TraceFileGetsTheSameLinesFromEveryThread) {
-    const QString path = QDir(m_work.path()).filePath(QStringLiteral("trace.txt"));
-    std::vector<std::string> expected;
-    {
-        CTranscriptLog log;
-        QString error;
-        ASSERT_TRUE(log.OpenTraceFile(path, &error));
-        std::thread([] {
-            LinkTraceEmit(MadeEvent(LinkTraceOutcome::Ok, "V", "V\r\nQM\r\n>", 2, 900));
-        }).join();
-        log.Flush();
-        ASSERT_EQ(log.Model()->rowCount(), 1);
-        expected.push_back(log.Model()->Line(0));
-        LinkTraceEmit(MadeEvent(LinkTraceOutcome::Closed, "/dev/x", "", -1, 0));
-        // Not flushed: the log writes what is pending when it ends.
-        QString bad;
-        EXPECT_FALSE(log.OpenTraceFile(QDir(m_work.path()).filePath(QStringLiteral("no/x")), &bad));
-        EXPECT_FALSE(bad.isEmpty());
-    }
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-    ASSERT_EQ(lines.size(), 4);
-    EXPECT_EQ(lines.at(0).toStdString(), LinkTraceHeader());
-    EXPECT_EQ(lines.at(1).toStdString(), expected.front());
-    EXPECT_TRUE(lines.at(2).contains(QStringLiteral("\tclosed\t")));
-    EXPECT_FALSE(LinkTraceActive());
-}
-
 // ---- channel setups ----------------------------------------------------------------------
 
 TEST_F(ChannelsTranscriptTest, LoadAppliesRowsInOrderWithOneUpdateAndOneSummaryBox) {

@@ -123,20 +123,4 @@ TEST_F(ChannelSetupTest, RefusedFilesLeaveTheSetupAlone) {
     EXPECT_TRUE(ChannelSetupLoad(fs::path(MORVANE_CONFIG_DIR) / "channels.ini", example).ok());
 }
 
-TEST(ChannelSetupValues, RowsMapToThePanelsChannelsAndBoxTextsToValues) {
-    EXPECT_EQ(ChannelSetupRowIndex(0), 0);
-    EXPECT_EQ(ChannelSetupRowIndex(3), 3);
-    EXPECT_EQ(ChannelSetupRowIndex(4), 8);
-    EXPECT_EQ(ChannelSetupRowIndex(7), 11);
-    EXPECT_EQ(ChannelSetupRowIndex(8), -1);
-    const ChannelSetupValues empty = ChannelSetupRowValues({});
-    EXPECT_EQ(empty.freqHz, 0.0);
-    EXPECT_EQ(empty.phaseDeg, 90.0);
-    EXPECT_EQ(empty.amplitude, 1.0);
-    const ChannelSetupValues v = ChannelSetupRowValues({"12.5MHz", "50", "45", true});
-    EXPECT_EQ(v.freqHz, 12500000.0);
-    EXPECT_EQ(v.amplitude, 0.5);
-    EXPECT_EQ(v.phaseDeg, 45.0);
-}
-
 } // namespace
