@@ -11,6 +11,10 @@ void SetSimulate(CCommandLineInfo& info, const QString& /*value*/) {
     info.m_bSimulate = true;
 }
 
+void SetTraceFile(CCommandLineInfo& info, const QString& value) {
+    info.m_strTraceFile = value;
+}
+
 const ConsoleOption OPTIONS[] = {
     {"h,help", nullptr, "Displays help on commandline options.", ConsoleOption::Kind::Help,
      nullptr},
@@ -19,6 +23,8 @@ const ConsoleOption OPTIONS[] = {
     {"v,version", nullptr, "Displays version information.", ConsoleOption::Kind::Version, nullptr},
     {"simulate", nullptr, "Run on the built-in module simulator.", ConsoleOption::Kind::Setting,
      SetSimulate},
+    {"trace", "FILE", "Write the transcript of every exchange to FILE from start-up on.",
+     ConsoleOption::Kind::Setting, SetTraceFile},
 };
 
 // Options that QGuiApplication and QApplication take out of the command line themselves, with

@@ -15,6 +15,7 @@
 // What the command line asked for.
 struct CCommandLineInfo {
     bool m_bSimulate = false; // --simulate: run the console on the built-in module simulator
+    QString m_strTraceFile;   // --trace FILE: write the transcript to FILE from start-up on
 };
 
 // One option of the console.

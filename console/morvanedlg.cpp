@@ -145,6 +145,7 @@ CMorvaneDlg::CMorvaneDlg(QWidget* parent) : CFormView(parent) {
     ShowMsgInitLedResources();
     CreateTemplateControls();
     DoDataExchange();
+    SetAccessibleNames();
 }
 
 // The members die with the form; the port is closed when the window is destroyed (OnDestroy).
@@ -262,6 +263,7 @@ void CMorvaneDlg::ConnectMessageMap() {
         return;
     }
     frame->SetCloseGuard([this] { return DeferCloseDuringExchange(); });
+    ConnectAddedCommands(frame);
     connect(frame->FindCommand(ID_PORT_OPEN), &QAction::triggered, this, &CMorvaneDlg::OnPortOpen);
     connect(frame->FindCommand(ID_PORT_CLOSE), &QAction::triggered, this,
             &CMorvaneDlg::OnPortClose);
@@ -385,6 +387,7 @@ void CMorvaneDlg::SetChannelLed(int c, bool lit) {
         m_bLedDark[c] = true;
         m_bLedLit[c] = false;
     }
+    UpdateLedAccessibleName(c);
 }
 
 // ---- mode boxes and update button --------------------------------------------------------
