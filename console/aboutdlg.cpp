@@ -27,7 +27,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setWindowTitle(QStringLiteral("About Morvane"));
+    setWindowTitle(tr("About Morvane"));
     setModal(true);
 
     const QFont font = TemplateFont();
@@ -42,7 +42,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     MakeText(this, QStringLiteral("Morvane, Version 1.0"), font, QRect(42, 14, 114, 8));
     MakeText(this, QStringLiteral("Copyright (C) Halvorn"), font, QRect(42, 26, 114, 8));
 
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok = new QPushButton(tr("OK"), this);
     FwPlaceControl(ok, IDOK, font, QRect(113, 41, 50, 14));
     ok->setDefault(true);
     ok->setFocus();

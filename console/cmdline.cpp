@@ -15,6 +15,10 @@ void SetTraceFile(CCommandLineInfo& info, const QString& value) {
     info.m_strTraceFile = value;
 }
 
+void SetLanguage(CCommandLineInfo& info, const QString& value) {
+    info.m_strLanguage = value;
+}
+
 const ConsoleOption OPTIONS[] = {
     {"h,help", nullptr, "Displays help on commandline options.", ConsoleOption::Kind::Help,
      nullptr},
@@ -25,6 +29,8 @@ const ConsoleOption OPTIONS[] = {
      SetSimulate},
     {"trace", "FILE", "Write the transcript of every exchange to FILE from start-up on.",
      ConsoleOption::Kind::Setting, SetTraceFile},
+    {"lang", "CODE", "Show the user interface in language CODE (en: English).",
+     ConsoleOption::Kind::Setting, SetLanguage},
 };
 
 // Options that QGuiApplication and QApplication take out of the command line themselves, with

@@ -16,6 +16,7 @@
 struct CCommandLineInfo {
     bool m_bSimulate = false; // --simulate: run the console on the built-in module simulator
     QString m_strTraceFile;   // --trace FILE: write the transcript to FILE from start-up on
+    QString m_strLanguage;    // --lang CODE: the user interface's language ("en"); empty: setup.ini
 };
 
 // One option of the console.

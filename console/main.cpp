@@ -4,8 +4,11 @@
 #include "morvane.h"
 #include "morvanedlg.h"
 #include "simhook.h"
+#include "translation.h"
+#include "framework.h"
 
 #include <QApplication>
+#include <QTranslator>
 
 int main(int argc, char* argv[]) {
     // Diagnostics go to standard output; a closed pipe there must not end the console.
@@ -23,6 +26,11 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     CMorvaneApp theApp;
     theApp.SetCommandLineInfo(arguments.info);
+    // The language is chosen before any widget exists, so that every text is created in it.
+    // setup.ini may live in the organisation's configuration folder: name it first.
+    QCoreApplication::setOrganizationName(QString::fromLatin1(PROFILE_ORGANIZATION));
+    QTranslator translator;
+    ConsoleInstallTranslator(translator, ConsoleChosenLanguage(arguments.info.m_strLanguage));
     // The device name "sim" (--simulate, or DEVICE=sim in setup.ini) opens the built-in module
     // simulator where the platform has one.
     ConsoleRegisterSimulator();

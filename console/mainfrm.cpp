@@ -129,27 +129,27 @@ void CMainFrame::CreateMenu() {
     bar->setObjectName(QString::number(IDR_MENU_MAIN));
     // The "(F)", "(O)", "(H)" in the texts are plain text: there is no '&', so Qt makes no
     // mnemonic of them.
-    AddCommand(bar->addAction(QStringLiteral("檔案(F)")), ID_MENU_FILE);
+    AddCommand(bar->addAction(tr("檔案(F)")), ID_MENU_FILE);
 
-    QMenu* options = bar->addMenu(QStringLiteral("選項(O)"));
+    QMenu* options = bar->addMenu(tr("選項(O)"));
     options->setSeparatorsCollapsible(false);
-    QMenu* port = options->addMenu(QStringLiteral("串列埠設定"));
+    QMenu* port = options->addMenu(tr("串列埠設定"));
     port->setSeparatorsCollapsible(false);
     port->addSeparator();
-    AddCommand(port->addAction(QStringLiteral("開啟 串列埠")), ID_PORT_OPEN)->setCheckable(true);
+    AddCommand(port->addAction(tr("開啟 串列埠")), ID_PORT_OPEN)->setCheckable(true);
     port->addSeparator();
-    AddCommand(port->addAction(QStringLiteral("關閉 串列埠")), ID_PORT_CLOSE)->setCheckable(true);
+    AddCommand(port->addAction(tr("關閉 串列埠")), ID_PORT_CLOSE)->setCheckable(true);
     options->addSeparator();
-    AddCommand(options->addAction(QStringLiteral("讀取 QM-TRV (DDS) 狀態")), ID_READ_STATUS);
+    AddCommand(options->addAction(tr("讀取 QM-TRV (DDS) 狀態")), ID_READ_STATUS);
     // Additions after the items above, which keep their order and ids.
     options->addSeparator();
-    AddCommand(options->addAction(QStringLiteral("儲存通道設定…")), ID_SAVE_CHANNEL_SETUP);
-    AddCommand(options->addAction(QStringLiteral("載入通道設定…")), ID_LOAD_CHANNEL_SETUP);
+    AddCommand(options->addAction(tr("儲存通道設定…")), ID_SAVE_CHANNEL_SETUP);
+    AddCommand(options->addAction(tr("載入通道設定…")), ID_LOAD_CHANNEL_SETUP);
     options->addSeparator();
-    AddCommand(options->addAction(QStringLiteral("通訊記錄…")), ID_TRANSCRIPT);
+    AddCommand(options->addAction(tr("通訊記錄…")), ID_TRANSCRIPT);
 
     // A plain item without a command: it carries id 0 and issues nothing.
-    QAction* help = bar->addAction(QStringLiteral("說明(H)"));
+    QAction* help = bar->addAction(tr("說明(H)"));
     help->setObjectName(QString::number(0));
     help->setData(0);
 

@@ -31,14 +31,15 @@ constexpr int FORM_FONT_WEIGHT = 400;
 constexpr int FORM_WIDTH_DU = 282;
 constexpr int FORM_HEIGHT_DU = 182;
 
-const QString PANEL_TITLE = QStringLiteral("QM-TRV 可程控精準數位合成模組");
+const char* const PANEL_TITLE = QT_TRANSLATE_NOOP("CMorvaneDlg", "QM-TRV 可程控精準數位合成模組");
 constexpr int PANEL_RECT_DU[4] = {6, 5, 270, 171};
 
 // Pane 0 while the form waits for the module longer than a moment.
-const char* const STATUS_WAITING = " 狀態 : 等待 QM-TRV 回應中…  [Esc] 取消";
+const char* const STATUS_WAITING = QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : 等待 QM-TRV 回應中…  [Esc] 取消");
 
-const QString SWITCH_OFF_TEXT = QStringLiteral("開啟"); // the switch offers to switch on
-const QString SWITCH_ON_TEXT = QStringLiteral("關閉");  // the switch offers to switch off
+// the switch offers to switch on, and off
+const char* const SWITCH_OFF_TEXT = QT_TRANSLATE_NOOP("CMorvaneDlg", "開啟");
+const char* const SWITCH_ON_TEXT = QT_TRANSLATE_NOOP("CMorvaneDlg", "關閉");
 
 // Top of each channel index's row in dialog units. Indexes 4 to 7 lie hidden under the rows
 // of indexes 8 to 11, which carry the labels CH5 to CH8.
@@ -67,8 +68,9 @@ struct CaptionTemplate {
 };
 // The captions of every row.
 constexpr CaptionTemplate ROW_CAPTIONS[] = {
-    {"頻率", 36, 14}, {"MHz", 86, 20},   {"振幅", 109, 14},
-    {"%", 147, 8},    {"相位", 161, 14}, {"度", 208, 10},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率"), 36, 14}, {"MHz", 86, 20},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "振幅"), 109, 14}, {"%", 147, 8},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "相位"), 161, 14}, {QT_TRANSLATE_NOOP("CMorvaneDlg", "度"), 208, 10},
 };
 
 struct ComboTemplate {
@@ -175,7 +177,7 @@ void CMorvaneDlg::CreateTemplateControls() {
         PlaceRowControl(label, IDC_LABEL_FIRST + i, font,
                         QRect(LABEL_X_DU, staticTop, LABEL_WIDTH_DU, STATIC_HEIGHT_DU), i);
         for (const CaptionTemplate& caption : ROW_CAPTIONS) {
-            QLabel* text = MakeStatic(this, QString::fromUtf8(caption.text), Qt::AlignLeft);
+            QLabel* text = MakeStatic(this, tr(caption.text), Qt::AlignLeft);
             PlaceRowControl(text, -1, font,
                             QRect(caption.x, staticTop, caption.width, STATIC_HEIGHT_DU), i);
         }
@@ -195,7 +197,7 @@ void CMorvaneDlg::CreateTemplateControls() {
             led->resize(templateLed.size());
         }
 
-        auto* button = new QPushButton(SWITCH_OFF_TEXT, this);
+        auto* button = new QPushButton(tr(SWITCH_OFF_TEXT), this);
         button->setAutoDefault(false);
         PlaceRowControl(button, IDC_SWITCH_FIRST + i, font,
                         QRect(SWITCH_X_DU, top, SWITCH_WIDTH_DU, SWITCH_HEIGHT_DU), i);
@@ -211,20 +213,20 @@ void CMorvaneDlg::CreateTemplateControls() {
     }
 
     // The mode boxes are automatic check boxes that a click can reach but tabbing cannot.
-    auto* single = new QCheckBox(QStringLiteral("單個通道設定"), this);
+    auto* single = new QCheckBox(tr("單個通道設定"), this);
     FwPlaceControl(single, IDC_SINGLE, font, Du(SINGLE_RECT_DU));
     single->setFocusPolicy(Qt::ClickFocus);
-    auto* multiple = new QCheckBox(QStringLiteral("多個通道設定"), this);
+    auto* multiple = new QCheckBox(tr("多個通道設定"), this);
     FwPlaceControl(multiple, IDC_MULTIPLE, font, Du(MULTIPLE_RECT_DU));
     multiple->setFocusPolicy(Qt::ClickFocus);
 
-    auto* update = new QPushButton(QStringLiteral("更新"), this);
+    auto* update = new QPushButton(tr("更新"), this);
     update->setAutoDefault(false);
     FwPlaceControl(update, IDC_UPDATE, font, Du(UPDATE_RECT_DU));
     tabOrder.push_back(update);
 
     // The frame round the panel lies beneath everything it frames.
-    m_grpPanel.Attach(this, IDC_PANEL, PANEL_TITLE, DluToPixels(font, Du(PANEL_RECT_DU)));
+    m_grpPanel.Attach(this, IDC_PANEL, tr(PANEL_TITLE), DluToPixels(font, Du(PANEL_RECT_DU)));
     // The frame's body has a fixed pixel height, chosen for the form's face on Windows. With
     // other font metrics the rows and buttons laid out in dialog units reach further down, so
     // the body takes the panel's own height instead and encloses everything the panel holds.
@@ -355,11 +357,11 @@ bool CMorvaneDlg::ToggleChannel(int c) {
     auto* button = GetDlgItem<QPushButton>(this, IDC_SWITCH_FIRST + c);
     m_bChannelOn[c] = !m_bChannelOn[c];
     if (m_bChannelOn[c]) {
-        button->setText(SWITCH_ON_TEXT);
+        button->setText(tr(SWITCH_ON_TEXT));
         SetChannelLed(c, true);
         return true;
     }
-    button->setText(SWITCH_OFF_TEXT);
+    button->setText(tr(SWITCH_OFF_TEXT));
     SetChannelLed(c, false);
     return false;
 }
@@ -447,9 +449,9 @@ bool CMorvaneDlg::DeferCloseDuringExchange() {
 void CMorvaneDlg::OnExchangeBusy(bool busy) {
     if (busy) {
         m_strPaneBeforeWait = m_pMainFrame != nullptr ? m_pMainFrame->GetPaneText(0) : QString();
-        SetStatusText(QString::fromUtf8(STATUS_WAITING));
+        SetStatusText(tr(STATUS_WAITING));
     } else if (m_pMainFrame != nullptr &&
-               m_pMainFrame->GetPaneText(0) == QString::fromUtf8(STATUS_WAITING)) {
+               m_pMainFrame->GetPaneText(0) == tr(STATUS_WAITING)) {
         // The handler that ran the exchange writes its own text next, if it has one.
         SetStatusText(m_strPaneBeforeWait);
     }

@@ -17,14 +17,15 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QCoreApplication>
 #include <QStringList>
 
 namespace {
 
-const char* const SAVE_CAPTION = "儲存通道設定";
-const char* const LOAD_CAPTION = "載入通道設定";
-const char* const FILE_FILTER = "通道設定檔 (*.ini);;所有檔案 (*)";
-const char* const APPLY_FAILED_CAPTION = "設定異常";
+const char* const SAVE_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "儲存通道設定");
+const char* const LOAD_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "載入通道設定");
+const char* const FILE_FILTER = QT_TRANSLATE_NOOP("CMorvaneDlg", "通道設定檔 (*.ini);;所有檔案 (*)");
+const char* const APPLY_FAILED_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "設定異常");
 
 // The number in a row's label: CH1 to CH8 for indexes 0 to 7, CH5 to CH8 again for 8 to 11.
 int RowLabelNumber(int c) {
@@ -45,13 +46,13 @@ QString ReasonText(const ChannelSetupResult& result) {
     case ChannelSetupError::None:
         break;
     case ChannelSetupError::Unreadable:
-        return QStringLiteral("無法讀取這個檔案 (不存在、不是一般檔案或沒有讀取權限)。");
+        return QCoreApplication::translate("CMorvaneDlg", "無法讀取這個檔案 (不存在、不是一般檔案或沒有讀取權限)。");
     case ChannelSetupError::NotSetupFile:
-        return QStringLiteral("這不是通道設定檔: 沒有 [CH1] 到 [CH8] 或 [MODE] 段落。");
+        return QCoreApplication::translate("CMorvaneDlg", "這不是通道設定檔: 沒有 [CH1] 到 [CH8] 或 [MODE] 段落。");
     case ChannelSetupError::BadFlag:
-        return QStringLiteral("%1 : 只能是 0 或 1。").arg(QString::fromStdString(result.detail));
+        return QCoreApplication::translate("CMorvaneDlg", "%1 : 只能是 0 或 1。").arg(QString::fromStdString(result.detail));
     case ChannelSetupError::WriteFailed:
-        return QStringLiteral("無法寫入檔案: %1").arg(QString::fromStdString(result.detail));
+        return QCoreApplication::translate("CMorvaneDlg", "無法寫入檔案: %1").arg(QString::fromStdString(result.detail));
     }
     return {};
 }
@@ -73,8 +74,8 @@ void CMorvaneDlg::ConnectAddedCommands(CMainFrame* frame) {
             app != nullptr ? app->GetCommandLineInfo().m_strTraceFile : QString();
         QString error;
         if (!traceFile.isEmpty() && !m_pTranscriptWnd->Log()->OpenTraceFile(traceFile, &error)) {
-            MorvaneMessageBox(this, QStringLiteral("通訊記錄"),
-                              QStringLiteral("無法寫入通訊記錄檔 %1\n%2")
+            MorvaneMessageBox(this, tr("通訊記錄"),
+                              tr("無法寫入通訊記錄檔 %1\n%2")
                                   .arg(QDir::toNativeSeparators(traceFile), error),
                               QMessageBox::Warning, QMessageBox::Ok);
         }
@@ -85,7 +86,7 @@ void CMorvaneDlg::ConnectAddedCommands(CMainFrame* frame) {
 
 void CMorvaneDlg::OnSaveChannelSetup() {
     const QString path = QFileDialog::getSaveFileName(
-        this, QString::fromUtf8(SAVE_CAPTION), QDir::currentPath(), QString::fromUtf8(FILE_FILTER));
+        this, tr(SAVE_CAPTION), QDir::currentPath(), tr(FILE_FILTER));
     if (!path.isEmpty()) {
         (void)SaveChannelSetup(path);
     }
@@ -93,7 +94,7 @@ void CMorvaneDlg::OnSaveChannelSetup() {
 
 void CMorvaneDlg::OnLoadChannelSetup() {
     const QString path = QFileDialog::getOpenFileName(
-        this, QString::fromUtf8(LOAD_CAPTION), QDir::currentPath(), QString::fromUtf8(FILE_FILTER));
+        this, tr(LOAD_CAPTION), QDir::currentPath(), tr(FILE_FILTER));
     if (!path.isEmpty()) {
         (void)LoadChannelSetup(path);
     }
@@ -117,7 +118,7 @@ bool CMorvaneDlg::SaveChannelSetup(const QString& path) {
     const ChannelSetupResult result =
         ChannelSetupSave(QDir::toNativeSeparators(path).toStdString(), PanelChannelSetup());
     if (!result.ok()) {
-        MorvaneMessageBox(this, QString::fromUtf8(SAVE_CAPTION), ReasonText(result),
+        MorvaneMessageBox(this, tr(SAVE_CAPTION), ReasonText(result),
                           QMessageBox::Warning, QMessageBox::Ok);
     }
     return result.ok();
@@ -129,7 +130,7 @@ bool CMorvaneDlg::LoadChannelSetup(const QString& path) {
         ChannelSetupLoad(QDir::toNativeSeparators(path).toStdString(), setup);
     if (!result.ok()) {
         MorvaneMessageBox(
-            this, QString::fromUtf8(LOAD_CAPTION),
+            this, tr(LOAD_CAPTION),
             QStringLiteral("%1\n\n%2").arg(QDir::toNativeSeparators(path), ReasonText(result)),
             QMessageBox::Warning, QMessageBox::Ok);
         return false;
@@ -194,8 +195,8 @@ void CMorvaneDlg::ApplyChannelSetup(const ChannelSetup& setup) {
             names << QStringLiteral("[CH%1]").arg(c + 1);
         }
         MorvaneMessageBox(
-            this, QString::fromUtf8(APPLY_FAILED_CAPTION),
-            QStringLiteral("通道 %1 設定參數工作異常 !").arg(names.join(QLatin1Char(' '))),
+            this, tr(APPLY_FAILED_CAPTION),
+            tr("通道 %1 設定參數工作異常 !").arg(names.join(QLatin1Char(' '))),
             QMessageBox::Warning, QMessageBox::Ok);
     }
 }
@@ -204,9 +205,9 @@ void CMorvaneDlg::ApplyChannelSetup(const ChannelSetup& setup) {
 
 void CMorvaneDlg::SetAccessibleNames() {
     for (int c = 0; c < CHANNELS; ++c) {
-        m_cbFreq[c]->setAccessibleName(RowName(c) + QStringLiteral("頻率"));
-        m_cbAmp[c]->setAccessibleName(RowName(c) + QStringLiteral("振幅"));
-        m_cbPhase[c]->setAccessibleName(RowName(c) + QStringLiteral("相位"));
+        m_cbFreq[c]->setAccessibleName(RowName(c) + tr("頻率", "accessible name"));
+        m_cbAmp[c]->setAccessibleName(RowName(c) + tr("振幅", "accessible name"));
+        m_cbPhase[c]->setAccessibleName(RowName(c) + tr("相位", "accessible name"));
         UpdateLedAccessibleName(c);
     }
 }
@@ -217,6 +218,6 @@ void CMorvaneDlg::UpdateLedAccessibleName(int c) {
     }
     if (auto* led = GetDlgItem<QLabel>(this, IDC_LED_FIRST + c)) {
         led->setAccessibleName(
-            RowName(c) + (m_bLedLit[c] ? QStringLiteral("輸出 開") : QStringLiteral("輸出 關")));
+            RowName(c) + (m_bLedLit[c] ? tr("輸出 開") : tr("輸出 關")));
     }
 }

@@ -22,22 +22,24 @@ namespace {
 const char* const SINGLE_MODE_LINE = "S : Setup Single DDS Channel\n";
 const char* const MULTIPLE_MODE_LINE = "SM: Setup Mutiple DDS Channel\n";
 
-const char* const SEND_FAILED_CAPTION = "設定異常";
-const char* const SEND_FAILED_TEXT = "通道 [CH%d] 設定參數工作異常 !            ";
+const char* const SEND_FAILED_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "設定異常");
+const char* const SEND_FAILED_TEXT = QT_TRANSLATE_NOOP("CMorvaneDlg", "通道 [CH%d] 設定參數工作異常 !            ");
 
 // Pane 0 after a failed set: why it failed. %d is the channel number; X the highest frequency.
-const char* const STATUS_SET_FAILED = "設定異常 : CH[%d] ";
-const char* const REASON_FREQ_RANGE = "頻率超出範圍 (須小於 %s MHz)";
-const char* const REASON_AMP_RANGE = "振幅超出範圍 (0 - 100 %)";
-const char* const REASON_PHASE_NAN = "相位不是數字";
-const char* const REASON_NO_CLOCK = "尚未取得 DDS 時脈";
-const char* const REASON_NO_ANSWER = "模組無回應";
-const char* const REASON_BAD_ANSWER = "模組回應異常";
+const char* const STATUS_SET_FAILED = QT_TRANSLATE_NOOP("CMorvaneDlg", "設定異常 : CH[%d] ");
+const char* const REASON_FREQ_RANGE = QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率超出範圍 (須小於 %s MHz)");
+const char* const REASON_AMP_RANGE = QT_TRANSLATE_NOOP("CMorvaneDlg", "振幅超出範圍 (0 - 100 %)");
+const char* const REASON_PHASE_NAN = QT_TRANSLATE_NOOP("CMorvaneDlg", "相位不是數字");
+const char* const REASON_NO_CLOCK = QT_TRANSLATE_NOOP("CMorvaneDlg", "尚未取得 DDS 時脈");
+const char* const REASON_NO_ANSWER = QT_TRANSLATE_NOOP("CMorvaneDlg", "模組無回應");
+const char* const REASON_BAD_ANSWER = QT_TRANSLATE_NOOP("CMorvaneDlg", "模組回應異常");
 
 const char* const STATUS_SINGLE =
-    "單個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n";
+    QT_TRANSLATE_NOOP("CMorvaneDlg",
+                      "單個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n");
 const char* const STATUS_MULTIPLE =
-    "多個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n";
+    QT_TRANSLATE_NOOP("CMorvaneDlg",
+                      "多個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n");
 
 // The values of an empty box.
 constexpr double EMPTY_FREQ_HZ = 0.0;
@@ -66,24 +68,24 @@ double CMorvaneDlg::FreqTextToMHz(const QString& text) {
 QString CMorvaneDlg::SetFailureReason(std::uint32_t result, double freqHz, double phaseDeg,
                                       double amplitude, bool answered) {
     if (result == DDS_E_REPLY) {
-        return QString::fromUtf8(answered ? REASON_BAD_ANSWER : REASON_NO_ANSWER);
+        return tr(answered ? REASON_BAD_ANSWER : REASON_NO_ANSWER);
     }
     // DDS_E_VALUE and DDS_E_CLOCK: the checks of DdsSetChannel, in its order. A frequency that
     // cannot be one comes first; then the phase and the amplitude.
     const bool freqIsNumber = std::isfinite(freqHz) && freqHz >= 0.0;
     if (freqIsNumber && result == DDS_E_VALUE) {
         if (!std::isfinite(phaseDeg)) {
-            return QString::fromUtf8(REASON_PHASE_NAN);
+            return tr(REASON_PHASE_NAN);
         }
         if (!(amplitude >= 0.0 && amplitude <= 1.0)) {
-            return QString::fromUtf8(REASON_AMP_RANGE);
+            return tr(REASON_AMP_RANGE);
         }
     }
     // Without a clock there is no frequency limit to name yet. Otherwise what is left is a
     // frequency at or above the limit (or so close below it that its rounded word overflows).
     const double clock = DdsModuleClocks.ddsClockHz;
     if (result == DDS_E_CLOCK || !DdsClockUsable(clock)) {
-        return QString::fromUtf8(REASON_NO_CLOCK);
+        return tr(REASON_NO_CLOCK);
     }
     // The limit as the status texts show frequencies, without trailing zeros.
     QString limit = QString::fromStdString(NumFormatString("%.4f", clock / 2.0 / HZ_PER_MHZ));
@@ -93,7 +95,7 @@ QString CMorvaneDlg::SetFailureReason(std::uint32_t result, double freqHz, doubl
     if (limit.endsWith(QLatin1Char('.'))) {
         limit.chop(1);
     }
-    return QString::fromUtf8(REASON_FREQ_RANGE).replace(QStringLiteral("%s"), limit);
+    return tr(REASON_FREQ_RANGE).replace(QStringLiteral("%s"), limit);
 }
 
 int CMorvaneDlg::SendChannel(int c, bool on) {
@@ -148,11 +150,11 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
             if (m_pSendFailures != nullptr) {
                 m_pSendFailures->push_back(c); // a setup being applied reports once at the end
             } else if (ShowBoxes()) {
-                MorvaneMessageBox(this, QString::fromUtf8(SEND_FAILED_CAPTION),
-                                  QString::fromStdString(NumFormatString(SEND_FAILED_TEXT, c + 1)),
+                MorvaneMessageBox(this, tr(SEND_FAILED_CAPTION),
+                                  QString::fromStdString(NumFormatString(tr(SEND_FAILED_TEXT).toUtf8().constData(), c + 1)),
                                   QMessageBox::Warning, QMessageBox::Ok);
             }
-            failure = QString::fromStdString(NumFormatString(STATUS_SET_FAILED, c + 1)) +
+            failure = QString::fromStdString(NumFormatString(tr(STATUS_SET_FAILED).toUtf8().constData(), c + 1)) +
                       SetFailureReason(result, freqHz, phaseDeg, amplitude, answered);
         }
     } else {
@@ -174,9 +176,11 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
     if (!failure.isEmpty()) {
         status = failure;
     } else {
-        const char* format = m_chkSingle->isChecked() ? STATUS_SINGLE : STATUS_MULTIPLE;
-        status = QString::fromStdString(
-            NumFormatString(format, c + 1, freqHz / HZ_PER_MHZ, phaseDeg, amplitude));
+        // A translated format keeps the conversions of the original, in the same order.
+        const QByteArray format =
+            tr(m_chkSingle->isChecked() ? STATUS_SINGLE : STATUS_MULTIPLE).toUtf8();
+        status = QString::fromStdString(NumFormatString(format.constData(), c + 1,
+                                                        freqHz / HZ_PER_MHZ, phaseDeg, amplitude));
     }
     if (m_pMainFrame != nullptr) {
         m_pMainFrame->SetPaneText(0, status);

@@ -37,7 +37,12 @@ struct CColumn {
 // Column 0 is the list's item column; it carries no text and stays hidden, the channel data
 // sit in the sub-item columns 1 to 5.
 constexpr CColumn COLUMNS[] = {
-    {"", 0}, {"通道", 60}, {"頻率 MHz", 90}, {"振幅 %", 80}, {"相位 °", 80}, {"狀態", 60},
+    {"", 0},
+    {QT_TRANSLATE_NOOP("CShowMsgDlg", "通道"), 60},
+    {QT_TRANSLATE_NOOP("CShowMsgDlg", "頻率 MHz"), 90},
+    {QT_TRANSLATE_NOOP("CShowMsgDlg", "振幅 %"), 80},
+    {QT_TRANSLATE_NOOP("CShowMsgDlg", "相位 °"), 80},
+    {QT_TRANSLATE_NOOP("CShowMsgDlg", "狀態"), 60},
 };
 constexpr int COLUMN_COUNT = static_cast<int>(std::size(COLUMNS));
 
@@ -83,7 +88,7 @@ CShowMsgDlg::CShowMsgDlg() : QDialog(nullptr) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setWindowTitle(QStringLiteral("讀取 QM-TRV 通道狀態"));
+    setWindowTitle(tr("讀取 QM-TRV 通道狀態"));
     setModal(false);
     // A helper window of the main form: left open, it must not keep the application running
     // after the main window has closed.
@@ -172,7 +177,7 @@ bool CShowMsgDlg::OnInitDialog() {
 
     m_ChannelList->setColumnCount(COLUMN_COUNT);
     for (int c = 0; c < COLUMN_COUNT; ++c) {
-        auto* heading = new QTableWidgetItem(QString::fromUtf8(COLUMNS[c].heading));
+        auto* heading = new QTableWidgetItem(c == 0 ? QString() : tr(COLUMNS[c].heading));
         heading->setTextAlignment(Qt::AlignCenter);
         m_ChannelList->setHorizontalHeaderItem(c, heading);
         m_ChannelList->setColumnWidth(c, COLUMNS[c].width);

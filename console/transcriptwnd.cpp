@@ -2,6 +2,7 @@
 
 #include "framework.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -22,12 +23,19 @@
 
 namespace {
 
-const char* const WINDOW_TITLE = "通訊記錄";
-const char* const SAVE_TEXT = "儲存…";
-const char* const CLEAR_TEXT = "清除";
-const char* const SAVE_FILTER = "文字檔 (*.txt *.log);;所有檔案 (*)";
-const char* const HEADERS[CTranscriptModel::COLUMNS] = {"時間",   "命令",      "回應",
-                                                        "欄位數", "來回 (ms)", "結果"};
+const char* const WINDOW_TITLE = QT_TRANSLATE_NOOP("CTranscriptWnd", "通訊記錄");
+const char* const SAVE_TEXT = QT_TRANSLATE_NOOP("CTranscriptWnd", "儲存…");
+const char* const CLEAR_TEXT = QT_TRANSLATE_NOOP("CTranscriptWnd", "清除");
+const char* const SAVE_FILTER = QT_TRANSLATE_NOOP("CTranscriptWnd", "文字檔 (*.txt *.log);;所有檔案 (*)");
+const char* const HEADERS[CTranscriptModel::COLUMNS] = {
+    QT_TRANSLATE_NOOP("CTranscriptWnd", "時間"),   QT_TRANSLATE_NOOP("CTranscriptWnd", "命令"),
+    QT_TRANSLATE_NOOP("CTranscriptWnd", "回應"),   QT_TRANSLATE_NOOP("CTranscriptWnd", "欄位數"),
+    QT_TRANSLATE_NOOP("CTranscriptWnd", "來回 (ms)"), QT_TRANSLATE_NOOP("CTranscriptWnd", "結果")};
+
+// The window's texts in the user interface's language.
+QString Tr(const char* text) {
+    return QCoreApplication::translate("CTranscriptWnd", text);
+}
 
 constexpr int WINDOW_WIDTH = 900;
 constexpr int WINDOW_HEIGHT = 400;
@@ -164,7 +172,7 @@ QVariant CTranscriptModel::data(const QModelIndex& index, int role) const {
 QVariant CTranscriptModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
         section < COLUMNS) {
-        return QString::fromUtf8(HEADERS[section]);
+        return Tr(HEADERS[section]);
     }
     return QAbstractTableModel::headerData(section, orientation, role);
 }
@@ -243,7 +251,7 @@ void CTranscriptLog::Flush() {
 
 CTranscriptWnd::CTranscriptWnd(QWidget* parent)
     : QWidget(parent, Qt::Window), m_log(new CTranscriptLog(CTranscriptModel::CAPACITY, this)) {
-    setWindowTitle(QString::fromUtf8(WINDOW_TITLE));
+    setWindowTitle(Tr(WINDOW_TITLE));
     setObjectName(QStringLiteral("transcript"));
     resize(WINDOW_WIDTH, WINDOW_HEIGHT);
 
@@ -260,11 +268,11 @@ CTranscriptWnd::CTranscriptWnd(QWidget* parent)
     m_view->setColumnWidth(CTranscriptModel::COL_TIME, 100);
     m_view->setColumnWidth(CTranscriptModel::COL_COMMAND, 220);
     m_view->setColumnWidth(CTranscriptModel::COL_REPLY, 300);
-    m_view->setAccessibleName(QString::fromUtf8(WINDOW_TITLE));
+    m_view->setAccessibleName(Tr(WINDOW_TITLE));
 
-    auto* save = new QPushButton(QString::fromUtf8(SAVE_TEXT), this);
+    auto* save = new QPushButton(Tr(SAVE_TEXT), this);
     save->setObjectName(QStringLiteral("save"));
-    auto* clear = new QPushButton(QString::fromUtf8(CLEAR_TEXT), this);
+    auto* clear = new QPushButton(Tr(CLEAR_TEXT), this);
     clear->setObjectName(QStringLiteral("clear"));
     connect(save, &QPushButton::clicked, this, &CTranscriptWnd::OnSave);
     connect(clear, &QPushButton::clicked, m_log->Model(), &CTranscriptModel::Clear);
@@ -309,7 +317,7 @@ void CTranscriptWnd::OnAppended() {
 
 void CTranscriptWnd::OnSave() {
     const QString path = QFileDialog::getSaveFileName(
-        this, QString::fromUtf8(WINDOW_TITLE), QDir::currentPath(), QString::fromUtf8(SAVE_FILTER));
+        this, Tr(WINDOW_TITLE), QDir::currentPath(), Tr(SAVE_FILTER));
     if (!path.isEmpty()) {
         (void)SaveTo(path);
     }
@@ -321,8 +329,8 @@ bool CTranscriptWnd::SaveTo(const QString& path) {
     if (m_log->Model()->Save(path, &error)) {
         return true;
     }
-    MorvaneMessageBox(this, QString::fromUtf8(WINDOW_TITLE),
-                      QStringLiteral("無法儲存 %1\n%2").arg(QDir::toNativeSeparators(path), error),
+    MorvaneMessageBox(this, Tr(WINDOW_TITLE),
+                      QCoreApplication::translate("CTranscriptWnd", "無法儲存 %1\n%2").arg(QDir::toNativeSeparators(path), error),
                       QMessageBox::Warning, QMessageBox::Ok);
     return false;
 }
