@@ -1,11 +1,11 @@
 // The operator console `morvane`.
 #include "cmdline.h"
 #include "diag.h"
+#include "framework.h"
 #include "morvane.h"
 #include "morvanedlg.h"
 #include "simhook.h"
 #include "translation.h"
-#include "framework.h"
 
 #include <QApplication>
 #include <QTranslator>

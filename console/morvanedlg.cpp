@@ -35,7 +35,8 @@ const char* const PANEL_TITLE = QT_TRANSLATE_NOOP("CMorvaneDlg", "QM-TRV 可程�
 constexpr int PANEL_RECT_DU[4] = {6, 5, 270, 171};
 
 // Pane 0 while the form waits for the module longer than a moment.
-const char* const STATUS_WAITING = QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : 等待 QM-TRV 回應中…  [Esc] 取消");
+const char* const STATUS_WAITING =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : 等待 QM-TRV 回應中…  [Esc] 取消");
 
 // the switch offers to switch on, and off
 const char* const SWITCH_OFF_TEXT = QT_TRANSLATE_NOOP("CMorvaneDlg", "開啟");
@@ -68,9 +69,12 @@ struct CaptionTemplate {
 };
 // The captions of every row.
 constexpr CaptionTemplate ROW_CAPTIONS[] = {
-    {QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率"), 36, 14}, {"MHz", 86, 20},
-    {QT_TRANSLATE_NOOP("CMorvaneDlg", "振幅"), 109, 14}, {"%", 147, 8},
-    {QT_TRANSLATE_NOOP("CMorvaneDlg", "相位"), 161, 14}, {QT_TRANSLATE_NOOP("CMorvaneDlg", "度"), 208, 10},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率"), 36, 14},
+    {"MHz", 86, 20},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "振幅"), 109, 14},
+    {"%", 147, 8},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "相位"), 161, 14},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "度"), 208, 10},
 };
 
 struct ComboTemplate {
@@ -450,8 +454,7 @@ void CMorvaneDlg::OnExchangeBusy(bool busy) {
     if (busy) {
         m_strPaneBeforeWait = m_pMainFrame != nullptr ? m_pMainFrame->GetPaneText(0) : QString();
         SetStatusText(tr(STATUS_WAITING));
-    } else if (m_pMainFrame != nullptr &&
-               m_pMainFrame->GetPaneText(0) == tr(STATUS_WAITING)) {
+    } else if (m_pMainFrame != nullptr && m_pMainFrame->GetPaneText(0) == tr(STATUS_WAITING)) {
         // The handler that ran the exchange writes its own text next, if it has one.
         SetStatusText(m_strPaneBeforeWait);
     }

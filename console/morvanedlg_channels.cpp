@@ -14,17 +14,18 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
-#include <QCoreApplication>
 #include <QStringList>
 
 namespace {
 
 const char* const SAVE_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "儲存通道設定");
 const char* const LOAD_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "載入通道設定");
-const char* const FILE_FILTER = QT_TRANSLATE_NOOP("CMorvaneDlg", "通道設定檔 (*.ini);;所有檔案 (*)");
+const char* const FILE_FILTER =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", "通道設定檔 (*.ini);;所有檔案 (*)");
 const char* const APPLY_FAILED_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "設定異常");
 
 // The number in a row's label: CH1 to CH8 for indexes 0 to 7, CH5 to CH8 again for 8 to 11.
@@ -46,13 +47,17 @@ QString ReasonText(const ChannelSetupResult& result) {
     case ChannelSetupError::None:
         break;
     case ChannelSetupError::Unreadable:
-        return QCoreApplication::translate("CMorvaneDlg", "無法讀取這個檔案 (不存在、不是一般檔案或沒有讀取權限)。");
+        return QCoreApplication::translate(
+            "CMorvaneDlg", "無法讀取這個檔案 (不存在、不是一般檔案或沒有讀取權限)。");
     case ChannelSetupError::NotSetupFile:
-        return QCoreApplication::translate("CMorvaneDlg", "這不是通道設定檔: 沒有 [CH1] 到 [CH8] 或 [MODE] 段落。");
+        return QCoreApplication::translate(
+            "CMorvaneDlg", "這不是通道設定檔: 沒有 [CH1] 到 [CH8] 或 [MODE] 段落。");
     case ChannelSetupError::BadFlag:
-        return QCoreApplication::translate("CMorvaneDlg", "%1 : 只能是 0 或 1。").arg(QString::fromStdString(result.detail));
+        return QCoreApplication::translate("CMorvaneDlg", "%1 : 只能是 0 或 1。")
+            .arg(QString::fromStdString(result.detail));
     case ChannelSetupError::WriteFailed:
-        return QCoreApplication::translate("CMorvaneDlg", "無法寫入檔案: %1").arg(QString::fromStdString(result.detail));
+        return QCoreApplication::translate("CMorvaneDlg", "無法寫入檔案: %1")
+            .arg(QString::fromStdString(result.detail));
     }
     return {};
 }
@@ -74,10 +79,10 @@ void CMorvaneDlg::ConnectAddedCommands(CMainFrame* frame) {
             app != nullptr ? app->GetCommandLineInfo().m_strTraceFile : QString();
         QString error;
         if (!traceFile.isEmpty() && !m_pTranscriptWnd->Log()->OpenTraceFile(traceFile, &error)) {
-            MorvaneMessageBox(this, tr("通訊記錄"),
-                              tr("無法寫入通訊記錄檔 %1\n%2")
-                                  .arg(QDir::toNativeSeparators(traceFile), error),
-                              QMessageBox::Warning, QMessageBox::Ok);
+            MorvaneMessageBox(
+                this, tr("通訊記錄"),
+                tr("無法寫入通訊記錄檔 %1\n%2").arg(QDir::toNativeSeparators(traceFile), error),
+                QMessageBox::Warning, QMessageBox::Ok);
         }
     }
     connect(frame->FindCommand(ID_TRANSCRIPT), &QAction::triggered, m_pTranscriptWnd,
@@ -85,16 +90,16 @@ void CMorvaneDlg::ConnectAddedCommands(CMainFrame* frame) {
 }
 
 void CMorvaneDlg::OnSaveChannelSetup() {
-    const QString path = QFileDialog::getSaveFileName(
-        this, tr(SAVE_CAPTION), QDir::currentPath(), tr(FILE_FILTER));
+    const QString path =
+        QFileDialog::getSaveFileName(this, tr(SAVE_CAPTION), QDir::currentPath(), tr(FILE_FILTER));
     if (!path.isEmpty()) {
         (void)SaveChannelSetup(path);
     }
 }
 
 void CMorvaneDlg::OnLoadChannelSetup() {
-    const QString path = QFileDialog::getOpenFileName(
-        this, tr(LOAD_CAPTION), QDir::currentPath(), tr(FILE_FILTER));
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr(LOAD_CAPTION), QDir::currentPath(), tr(FILE_FILTER));
     if (!path.isEmpty()) {
         (void)LoadChannelSetup(path);
     }
@@ -118,8 +123,8 @@ bool CMorvaneDlg::SaveChannelSetup(const QString& path) {
     const ChannelSetupResult result =
         ChannelSetupSave(QDir::toNativeSeparators(path).toStdString(), PanelChannelSetup());
     if (!result.ok()) {
-        MorvaneMessageBox(this, tr(SAVE_CAPTION), ReasonText(result),
-                          QMessageBox::Warning, QMessageBox::Ok);
+        MorvaneMessageBox(this, tr(SAVE_CAPTION), ReasonText(result), QMessageBox::Warning,
+                          QMessageBox::Ok);
     }
     return result.ok();
 }
@@ -194,10 +199,9 @@ void CMorvaneDlg::ApplyChannelSetup(const ChannelSetup& setup) {
         for (int c : failures) {
             names << QStringLiteral("[CH%1]").arg(c + 1);
         }
-        MorvaneMessageBox(
-            this, tr(APPLY_FAILED_CAPTION),
-            tr("通道 %1 設定參數工作異常 !").arg(names.join(QLatin1Char(' '))),
-            QMessageBox::Warning, QMessageBox::Ok);
+        MorvaneMessageBox(this, tr(APPLY_FAILED_CAPTION),
+                          tr("通道 %1 設定參數工作異常 !").arg(names.join(QLatin1Char(' '))),
+                          QMessageBox::Warning, QMessageBox::Ok);
     }
 }
 
@@ -217,7 +221,6 @@ void CMorvaneDlg::UpdateLedAccessibleName(int c) {
         return;
     }
     if (auto* led = GetDlgItem<QLabel>(this, IDC_LED_FIRST + c)) {
-        led->setAccessibleName(
-            RowName(c) + (m_bLedLit[c] ? tr("輸出 開") : tr("輸出 關")));
+        led->setAccessibleName(RowName(c) + (m_bLedLit[c] ? tr("輸出 開") : tr("輸出 關")));
     }
 }

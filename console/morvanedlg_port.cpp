@@ -20,26 +20,30 @@
 namespace {
 
 // Status texts of pane 0; %d is the port.
-const char* const STATUS_PORT_OPENED = QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已開啟");
-const char* const STATUS_PORT_FAILED = QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : 無法開啟 [RS232] 串列埠[ %d ]");
-const char* const STATUS_PORT_CLOSED = QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已關閉");
-const char* const STATUS_PORT_GONE = QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已中斷");
+const char* const STATUS_PORT_OPENED =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已開啟");
+const char* const STATUS_PORT_FAILED =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : 無法開啟 [RS232] 串列埠[ %d ]");
+const char* const STATUS_PORT_CLOSED =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已關閉");
+const char* const STATUS_PORT_GONE =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已中斷");
 
-const char* const SETUP_FAILED_TEXT = QT_TRANSLATE_NOOP("CMorvaneDlg", "無法開啟 setup.ini 預設值設定檔 !     ");
+const char* const SETUP_FAILED_TEXT =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", "無法開啟 setup.ini 預設值設定檔 !     ");
 
 const char* const PORT_FAILED_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "確認串列埠設定");
 // The troubleshooting advice of a failed open; %d is the port. The rule has 74 hyphens, item
 // (1) a full-width comma, and the text ends with a line break and 19 blanks.
 const char* const PORT_FAILED_TEXT = QT_TRANSLATE_NOOP(
-    "CMorvaneDlg",
-    "無法開啟 [RS232] 串列埠[ %d ] !\n\n"
-    "請重新確認電腦端 [RS232] 串列埠設定.\n"
-    "--------------------------------------------------------------------------\n"
-    "[故障排除]\n"
-    "(1) 確認電腦系統上，欲使用的串列埠的驅動程式是否已備便就緒.\n"
-    "(2) 確認軟體設定 [setup.ini] 的[COM_PORT] 參數值是否正確.\n"
-    "(3) 確認 QM-TRV 端上的串列埠傳輸線是否有連接至電腦的串列埠上.\n"
-    "                   ");
+    "CMorvaneDlg", "無法開啟 [RS232] 串列埠[ %d ] !\n\n"
+                   "請重新確認電腦端 [RS232] 串列埠設定.\n"
+                   "--------------------------------------------------------------------------\n"
+                   "[故障排除]\n"
+                   "(1) 確認電腦系統上，欲使用的串列埠的驅動程式是否已備便就緒.\n"
+                   "(2) 確認軟體設定 [setup.ini] 的[COM_PORT] 參數值是否正確.\n"
+                   "(3) 確認 QM-TRV 端上的串列埠傳輸線是否有連接至電腦的串列埠上.\n"
+                   "                   ");
 
 constexpr int DDS_CLK_MODE_DEFAULT = 2;
 constexpr int DDS_CLK_MODE_MIN = 1;
@@ -98,8 +102,8 @@ int CMorvaneDlg::PortOpenClose(bool open) {
     ClearCombos();
     if (LoadSetupFile() == 1) {
         // The caption is the application's title.
-        MorvaneMessageBox(this, QString(), tr(SETUP_FAILED_TEXT),
-                          QMessageBox::Warning, QMessageBox::Ok);
+        MorvaneMessageBox(this, QString(), tr(SETUP_FAILED_TEXT), QMessageBox::Warning,
+                          QMessageBox::Ok);
     } else {
         SelectFirstItems();
     }
@@ -131,9 +135,8 @@ int CMorvaneDlg::PortOpenClose(bool open) {
         } else {
             m_bPortOpen = false;
             if (ShowBoxes()) {
-                MorvaneMessageBox(this, tr(PORT_FAILED_CAPTION),
-                                  PortText(PORT_FAILED_TEXT), QMessageBox::Warning,
-                                  QMessageBox::Ok);
+                MorvaneMessageBox(this, tr(PORT_FAILED_CAPTION), PortText(PORT_FAILED_TEXT),
+                                  QMessageBox::Warning, QMessageBox::Ok);
             }
             text = PortText(STATUS_PORT_FAILED);
             CloseComPort();

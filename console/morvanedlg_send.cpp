@@ -23,23 +23,23 @@ const char* const SINGLE_MODE_LINE = "S : Setup Single DDS Channel\n";
 const char* const MULTIPLE_MODE_LINE = "SM: Setup Mutiple DDS Channel\n";
 
 const char* const SEND_FAILED_CAPTION = QT_TRANSLATE_NOOP("CMorvaneDlg", "設定異常");
-const char* const SEND_FAILED_TEXT = QT_TRANSLATE_NOOP("CMorvaneDlg", "通道 [CH%d] 設定參數工作異常 !            ");
+const char* const SEND_FAILED_TEXT =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", "通道 [CH%d] 設定參數工作異常 !            ");
 
 // Pane 0 after a failed set: why it failed. %d is the channel number; X the highest frequency.
 const char* const STATUS_SET_FAILED = QT_TRANSLATE_NOOP("CMorvaneDlg", "設定異常 : CH[%d] ");
-const char* const REASON_FREQ_RANGE = QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率超出範圍 (須小於 %s MHz)");
+const char* const REASON_FREQ_RANGE =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率超出範圍 (須小於 %s MHz)");
 const char* const REASON_AMP_RANGE = QT_TRANSLATE_NOOP("CMorvaneDlg", "振幅超出範圍 (0 - 100 %)");
 const char* const REASON_PHASE_NAN = QT_TRANSLATE_NOOP("CMorvaneDlg", "相位不是數字");
 const char* const REASON_NO_CLOCK = QT_TRANSLATE_NOOP("CMorvaneDlg", "尚未取得 DDS 時脈");
 const char* const REASON_NO_ANSWER = QT_TRANSLATE_NOOP("CMorvaneDlg", "模組無回應");
 const char* const REASON_BAD_ANSWER = QT_TRANSLATE_NOOP("CMorvaneDlg", "模組回應異常");
 
-const char* const STATUS_SINGLE =
-    QT_TRANSLATE_NOOP("CMorvaneDlg",
-                      "單個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n");
-const char* const STATUS_MULTIPLE =
-    QT_TRANSLATE_NOOP("CMorvaneDlg",
-                      "多個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n");
+const char* const STATUS_SINGLE = QT_TRANSLATE_NOOP(
+    "CMorvaneDlg", "單個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n");
+const char* const STATUS_MULTIPLE = QT_TRANSLATE_NOOP(
+    "CMorvaneDlg", "多個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]\n");
 
 // The values of an empty box.
 constexpr double EMPTY_FREQ_HZ = 0.0;
@@ -151,10 +151,12 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
                 m_pSendFailures->push_back(c); // a setup being applied reports once at the end
             } else if (ShowBoxes()) {
                 MorvaneMessageBox(this, tr(SEND_FAILED_CAPTION),
-                                  QString::fromStdString(NumFormatString(tr(SEND_FAILED_TEXT).toUtf8().constData(), c + 1)),
+                                  QString::fromStdString(NumFormatString(
+                                      tr(SEND_FAILED_TEXT).toUtf8().constData(), c + 1)),
                                   QMessageBox::Warning, QMessageBox::Ok);
             }
-            failure = QString::fromStdString(NumFormatString(tr(STATUS_SET_FAILED).toUtf8().constData(), c + 1)) +
+            failure = QString::fromStdString(
+                          NumFormatString(tr(STATUS_SET_FAILED).toUtf8().constData(), c + 1)) +
                       SetFailureReason(result, freqHz, phaseDeg, amplitude, answered);
         }
     } else {
@@ -179,8 +181,8 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
         // A translated format keeps the conversions of the original, in the same order.
         const QByteArray format =
             tr(m_chkSingle->isChecked() ? STATUS_SINGLE : STATUS_MULTIPLE).toUtf8();
-        status = QString::fromStdString(NumFormatString(format.constData(), c + 1,
-                                                        freqHz / HZ_PER_MHZ, phaseDeg, amplitude));
+        status = QString::fromStdString(
+            NumFormatString(format.constData(), c + 1, freqHz / HZ_PER_MHZ, phaseDeg, amplitude));
     }
     if (m_pMainFrame != nullptr) {
         m_pMainFrame->SetPaneText(0, status);

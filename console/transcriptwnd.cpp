@@ -26,10 +26,11 @@ namespace {
 const char* const WINDOW_TITLE = QT_TRANSLATE_NOOP("CTranscriptWnd", "通訊記錄");
 const char* const SAVE_TEXT = QT_TRANSLATE_NOOP("CTranscriptWnd", "儲存…");
 const char* const CLEAR_TEXT = QT_TRANSLATE_NOOP("CTranscriptWnd", "清除");
-const char* const SAVE_FILTER = QT_TRANSLATE_NOOP("CTranscriptWnd", "文字檔 (*.txt *.log);;所有檔案 (*)");
+const char* const SAVE_FILTER =
+    QT_TRANSLATE_NOOP("CTranscriptWnd", "文字檔 (*.txt *.log);;所有檔案 (*)");
 const char* const HEADERS[CTranscriptModel::COLUMNS] = {
-    QT_TRANSLATE_NOOP("CTranscriptWnd", "時間"),   QT_TRANSLATE_NOOP("CTranscriptWnd", "命令"),
-    QT_TRANSLATE_NOOP("CTranscriptWnd", "回應"),   QT_TRANSLATE_NOOP("CTranscriptWnd", "欄位數"),
+    QT_TRANSLATE_NOOP("CTranscriptWnd", "時間"),      QT_TRANSLATE_NOOP("CTranscriptWnd", "命令"),
+    QT_TRANSLATE_NOOP("CTranscriptWnd", "回應"),      QT_TRANSLATE_NOOP("CTranscriptWnd", "欄位數"),
     QT_TRANSLATE_NOOP("CTranscriptWnd", "來回 (ms)"), QT_TRANSLATE_NOOP("CTranscriptWnd", "結果")};
 
 // The window's texts in the user interface's language.
@@ -316,8 +317,8 @@ void CTranscriptWnd::OnAppended() {
 }
 
 void CTranscriptWnd::OnSave() {
-    const QString path = QFileDialog::getSaveFileName(
-        this, Tr(WINDOW_TITLE), QDir::currentPath(), Tr(SAVE_FILTER));
+    const QString path =
+        QFileDialog::getSaveFileName(this, Tr(WINDOW_TITLE), QDir::currentPath(), Tr(SAVE_FILTER));
     if (!path.isEmpty()) {
         (void)SaveTo(path);
     }
@@ -330,7 +331,8 @@ bool CTranscriptWnd::SaveTo(const QString& path) {
         return true;
     }
     MorvaneMessageBox(this, Tr(WINDOW_TITLE),
-                      QCoreApplication::translate("CTranscriptWnd", "無法儲存 %1\n%2").arg(QDir::toNativeSeparators(path), error),
+                      QCoreApplication::translate("CTranscriptWnd", "無法儲存 %1\n%2")
+                          .arg(QDir::toNativeSeparators(path), error),
                       QMessageBox::Warning, QMessageBox::Ok);
     return false;
 }

@@ -39,8 +39,10 @@ bool ConsoleInstallTranslator(QTranslator& translator, const QString& language) 
             return QCoreApplication::installTranslator(&translator);
         }
     }
-    std::fprintf(stderr, "morvane: no translation for the language \"%s\"; the original texts "
-                 "are shown\n", code.toLocal8Bit().constData());
+    std::fprintf(stderr,
+                 "morvane: no translation for the language \"%s\"; the original texts "
+                 "are shown\n",
+                 code.toLocal8Bit().constData());
     std::fflush(stderr);
     return false;
 }

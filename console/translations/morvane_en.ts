@@ -75,7 +75,7 @@
         <translation>QM-TRV programmable precision digital synthesis module</translation>
     </message>
     <message>
-        <location line="+4"/>
+        <location line="+5"/>
         <source> 狀態 : 等待 QM-TRV 回應中…  [Esc] 取消</source>
         <translation> Status : Waiting for the QM-TRV to answer…  [Esc] Cancel</translation>
     </message>
@@ -95,17 +95,17 @@
         <translation>Freq</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source>振幅</source>
         <translation>Amp</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source>相位</source>
         <translation>Phase</translation>
     </message>
     <message>
-        <location line="+0"/>
+        <location line="+1"/>
         <source>度</source>
         <translation>deg</translation>
     </message>
@@ -135,7 +135,7 @@
         <translation>Load channel setup</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source>通道設定檔 (*.ini);;所有檔案 (*)</source>
         <translation>Channel setup files (*.ini);;All files (*)</translation>
     </message>
@@ -151,22 +151,22 @@
         <translation>This file cannot be read (it does not exist, is not a regular file or may not be read).</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>這不是通道設定檔: 沒有 [CH1] 到 [CH8] 或 [MODE] 段落。</source>
         <translation>This is not a channel setup file: it has none of the sections [CH1] to [CH8] or [MODE].</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>%1 : 只能是 0 或 1。</source>
         <translation>%1 : must be 0 or 1.</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>無法寫入檔案: %1</source>
         <translation>Cannot write the file: %1</translation>
     </message>
     <message>
-        <location line="+22"/>
+        <location line="+24"/>
         <source>通訊記錄</source>
         <translation>Transcript</translation>
     </message>
@@ -178,7 +178,7 @@
 %2</translation>
     </message>
     <message>
-        <location line="+121"/>
+        <location line="+119"/>
         <source>通道 %1 設定參數工作異常 !</source>
         <translation>Setting the parameters of channel %1 failed !</translation>
     </message>
@@ -201,7 +201,7 @@
         <translation>phase</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+10"/>
         <source>輸出 開</source>
         <translation>output on</translation>
     </message>
@@ -211,27 +211,27 @@
         <translation>output off</translation>
     </message>
     <message>
-        <location filename="../morvanedlg_port.cpp" line="+23"/>
+        <location filename="../morvanedlg_port.cpp" line="+24"/>
         <source> 狀態 : [RS232] 串列埠[ %d ] 已開啟</source>
         <translation> Status : [RS232] Port[ %d ] opened</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source> 狀態 : 無法開啟 [RS232] 串列埠[ %d ]</source>
         <translation> Status : Cannot open [RS232] Port[ %d ]</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source> 狀態 : [RS232] 串列埠[ %d ] 已關閉</source>
         <translation> Status : [RS232] Port[ %d ] closed</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source> 狀態 : [RS232] 串列埠[ %d ] 已中斷</source>
         <translation> Status : [RS232] Port[ %d ] disconnected</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>無法開啟 setup.ini 預設值設定檔 !     </source>
         <translation>Cannot open the defaults file setup.ini !     </translation>
     </message>
@@ -258,11 +258,11 @@ Please check the [RS232] serial port settings of the computer.
 [Troubleshooting]
 (1) Check that the driver of the serial port to be used is installed and ready on the computer.
 (2) Check that the [COM_PORT] values in the settings file [setup.ini] are right.
-(3) Check that the serial cable of the QM-TRV is connected to the computer's serial port.
+(3) Check that the serial cable of the QM-TRV is connected to the computer&apos;s serial port.
                    </translation>
     </message>
     <message>
-        <location filename="../morvanedlg_send.cpp" line="+1"/>
+        <location filename="../morvanedlg_send.cpp" line="+2"/>
         <source>通道 [CH%d] 設定參數工作異常 !            </source>
         <translation>Setting the parameters of channel [CH%d] failed !            </translation>
     </message>
@@ -272,7 +272,7 @@ Please check the [RS232] serial port settings of the computer.
         <translation>Set failed : CH[%d] </translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source>頻率超出範圍 (須小於 %s MHz)</source>
         <translation>frequency out of range (must be below %s MHz)</translation>
     </message>
@@ -302,14 +302,14 @@ Please check the [RS232] serial port settings of the computer.
         <translation>wrong answer from the module</translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+2"/>
         <source>單個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]
 </source>
         <translation>Single channel : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]
 </translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+2"/>
         <source>多個通道設定 : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]
 </source>
         <translation>Multiple channels : CH[%d] Freq=[%.4f]MHz  Phase=[%.1f]°  Amp=[%.3f]
@@ -367,7 +367,7 @@ Please check the [RS232] serial port settings of the computer.
         <translation>Clear</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source>文字檔 (*.txt *.log);;所有檔案 (*)</source>
         <translation>Text files (*.txt *.log);;All files (*)</translation>
     </message>
