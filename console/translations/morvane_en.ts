@@ -102,22 +102,22 @@
     <message>
         <location line="+2"/>
         <source>相位</source>
-        <translation>Phase</translation>
+        <translation>Ph</translation>
     </message>
     <message>
         <location line="+1"/>
         <source>度</source>
-        <translation>deg</translation>
+        <translation>°</translation>
     </message>
     <message>
         <location line="+143"/>
         <source>單個通道設定</source>
-        <translation>Single channel</translation>
+        <translation>Single</translation>
     </message>
     <message>
         <location line="+3"/>
         <source>多個通道設定</source>
-        <translation>Multiple channels</translation>
+        <translation>Multiple</translation>
     </message>
     <message>
         <location line="+4"/>
