@@ -34,8 +34,8 @@ bool ConsoleInstallTranslator(QTranslator& translator, const QString& language) 
     }
     // "en_US" first as itself, then as its language alone.
     const QString base = code.section(QLatin1Char('_'), 0, 0);
-    for (const QString& name : {code, base}) {
-        if (translator.load(QStringLiteral("morvane_") + name.toLower(), RESOURCE_DIR)) {
+    for (const QString& name : {code, base.toLower()}) {
+        if (translator.load(QStringLiteral("morvane_") + name, RESOURCE_DIR)) {
             return QCoreApplication::installTranslator(&translator);
         }
     }
