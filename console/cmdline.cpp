@@ -1,6 +1,7 @@
 #include "cmdline.h"
 
 #include "morvane_version.h"
+#include "remote_net.h"
 
 #include <algorithm>
 #include <array>
@@ -11,6 +12,25 @@ void SetSimulate(CCommandLineInfo& info, const QString& /*value*/) {
     info.m_bSimulate = true;
 }
 
+void SetServe(CCommandLineInfo& info, const QString& value) {
+    info.m_bServe = true;
+    info.m_strServe = value;
+    RemoteListen listen;
+    std::string error;
+    if (!value.isEmpty() && !RemoteParseListen(value.toStdString(), &listen, &error)) {
+        info.m_strError = QStringLiteral("--serve: ") + QString::fromStdString(error);
+    }
+}
+
+void AddAllow(CCommandLineInfo& info, const QString& value) {
+    info.m_allow << value;
+    RemoteRange range;
+    std::string error;
+    if (!RemoteParseRange(value.toStdString(), &range, &error)) {
+        info.m_strError = QStringLiteral("--allow: ") + QString::fromStdString(error);
+    }
+}
+
 const ConsoleOption OPTIONS[] = {
     {"h,help", nullptr, "Displays help on commandline options.", ConsoleOption::Kind::Help,
      nullptr},
@@ -19,6 +39,11 @@ const ConsoleOption OPTIONS[] = {
     {"v,version", nullptr, "Displays version information.", ConsoleOption::Kind::Version, nullptr},
     {"simulate", nullptr, "Run on the built-in module simulator.", ConsoleOption::Kind::Setting,
      SetSimulate},
+    {"serve", "[ADDR:PORT]",
+     "Serve the module to SCPI clients over TCP as well (default 127.0.0.1:5025).",
+     ConsoleOption::Kind::Setting, SetServe},
+    {"allow", "CIDR", "Address range whose clients --serve admits besides loopback; repeatable.",
+     ConsoleOption::Kind::Setting, AddAllow},
 };
 
 // Options that QGuiApplication and QApplication take out of the command line themselves, with
@@ -46,6 +71,11 @@ template <std::size_t N>
 bool Contains(const std::array<const char*, N>& names, const QString& name) {
     return std::any_of(names.begin(), names.end(),
                        [&name](const char* n) { return name == QLatin1String(n); });
+}
+
+// A value name in brackets: the value may be left out.
+bool ValueIsOptional(const ConsoleOption& option) {
+    return option.valueName != nullptr && option.valueName[0] == '[';
 }
 
 bool HasName(const ConsoleOption& option, const QString& name) {
@@ -120,6 +150,10 @@ ConsoleArguments ConsoleReadArguments(const QStringList& arguments,
             }
         } else if (equals >= 0) {
             value = body.mid(equals + 1);
+        } else if (ValueIsOptional(*match)) {
+            if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-'))) {
+                value = arguments.at(++i);
+            }
         } else if (i + 1 < arguments.size()) {
             value = arguments.at(++i);
         } else {
@@ -137,6 +171,9 @@ ConsoleArguments ConsoleReadArguments(const QStringList& arguments,
             return result;
         case ConsoleOption::Kind::Setting:
             match->apply(result.info, value);
+            if (!result.info.m_strError.isEmpty()) {
+                return Failed(result.info.m_strError, options);
+            }
             break;
         }
     }

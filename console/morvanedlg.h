@@ -46,6 +46,8 @@ class QPushButton;
 
 class CMorvaneDlg : public CFormView {
     Q_OBJECT
+    // Remote settings take the path of the operator's clicks (console/remoteserver.cpp).
+    friend class CConsoleRemoteModule;
 
 public:
     // Control ids of form template 101. A row's controls follow from its channel index i:
@@ -182,7 +184,9 @@ private:
     // in pane 0) when the open port's device has gone away. Only between exchanges.
     bool CheckPortGone();
     // Boxes are not shown once the operator has closed the window during an exchange.
-    bool ShowBoxes() const { return !m_bCloseAfterExchange; }
+    // Nor for a remote client's setting: its client gets the error, and nobody may be there to
+    // answer a box.
+    bool ShowBoxes() const { return !m_bCloseAfterExchange && !m_bRemoteSend; }
 
     // Opens the device in effect: DEVICE (or the override) when set, otherwise COM<n>.
     int OpenPort();
@@ -221,4 +225,7 @@ private:
     CExchangeRunner m_exchange;
     bool m_bCloseAfterExchange = false;
     QString m_strPaneBeforeWait; // pane 0 as it was when the waiting text replaced it
+
+    bool m_bRemoteSend = false;          // a remote client's setting is being sent
+    std::uint32_t m_nLastSendResult = 0; // DDS result of SendChannel's last set command
 };
