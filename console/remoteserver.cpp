@@ -371,6 +371,7 @@ void CRemoteServer::Remove(const std::shared_ptr<Client>& client) {
         return;
     }
     // Its queued lines still run (they arrived whole), without answers.
+    client->idle->stop();
     client->socket = nullptr;
     client->idle = nullptr;
     socket->disconnect(this);
