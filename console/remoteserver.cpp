@@ -258,7 +258,10 @@ bool CRemoteServer::Listen(const RemoteListen& listen, std::vector<RemoteRange> 
         return false;
     }
     m_allow = std::move(allow);
-    if (!m_server.listen(QHostAddress(host), listen.port)) {
+    // "::" serves IPv4 clients too, as the tool's server does (Qt's AnyIPv6 would be IPv6 only).
+    const QHostAddress address =
+        host == QLatin1String("::") ? QHostAddress(QHostAddress::Any) : QHostAddress(host);
+    if (!m_server.listen(address, listen.port)) {
         *error = QStringLiteral("cannot listen on %1: %2")
                      .arg(QString::fromStdString(
                               RemoteEndpointText(listen.host, listen.address.v6, listen.port)),
