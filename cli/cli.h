@@ -57,6 +57,7 @@ void CliAddLinkCommands(CLI::App& app, CliContext& ctx);
 void CliAddDdsCommands(CLI::App& app, CliContext& ctx);
 void CliAddMonitorCommands(CLI::App& app, CliContext& ctx);
 void CliAddServeCommands(CLI::App& app, CliContext& ctx);
+void CliAddSetupCommands(CLI::App& app, CliContext& ctx);
 
 // Writes diagnostic text to standard error (the program's diagnostic sink), remembering whether
 // it ended a line, so that a failure message written after it starts a line of its own.

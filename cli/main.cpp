@@ -68,6 +68,7 @@ void AddCommands(CLI::App& app, CliContext& ctx) {
     CliAddLinkCommands(app, ctx);
     CliAddDdsCommands(app, ctx);
     CliAddMonitorCommands(app, ctx);
+    CliAddSetupCommands(app, ctx);
     app.require_subcommand(1);
 }
 

@@ -12,6 +12,10 @@ void SetSimulate(CCommandLineInfo& info, const QString& /*value*/) {
     info.m_bSimulate = true;
 }
 
+void SetTraceFile(CCommandLineInfo& info, const QString& value) {
+    info.m_strTraceFile = value;
+}
+
 void SetServe(CCommandLineInfo& info, const QString& value) {
     info.m_bServe = true;
     info.m_strServe = value;
@@ -39,6 +43,8 @@ const ConsoleOption OPTIONS[] = {
     {"v,version", nullptr, "Displays version information.", ConsoleOption::Kind::Version, nullptr},
     {"simulate", nullptr, "Run on the built-in module simulator.", ConsoleOption::Kind::Setting,
      SetSimulate},
+    {"trace", "FILE", "Write the transcript of every exchange to FILE from start-up on.",
+     ConsoleOption::Kind::Setting, SetTraceFile},
     {"serve", "[ADDR:PORT]",
      "Serve the module to SCPI clients over TCP as well (default 127.0.0.1:5025).",
      ConsoleOption::Kind::Setting, SetServe},

@@ -19,6 +19,7 @@ struct CCommandLineInfo {
     QString m_strServe;       // --serve's ADDR:PORT; empty: setup.ini's LISTEN or the default
     QStringList m_allow;      // --allow: address ranges (CIDR) served besides loopback
     QString m_strError;       // set by an option whose value is wrong: what is wrong with it
+    QString m_strTraceFile;   // --trace FILE: write the transcript to FILE from start-up on
 };
 
 // One option of the console.

@@ -68,6 +68,17 @@ QSize DluToPixels(const QFont& font, const QSize& du) {
 }
 
 QFont FwTemplateFont(const QString& face, int points, int weight) {
+    // Where the forms' Traditional Chinese face is missing (Linux), the font system's own
+    // fallback picks the first CJK face it knows, which is often the Japanese one: its glyph
+    // forms differ from the Traditional ones. Name the Traditional faces as substitutes.
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(QStringLiteral("微軟正黑體"),
+                                   {QStringLiteral("Microsoft JhengHei"),
+                                    QStringLiteral("Noto Sans CJK TC"),
+                                    QStringLiteral("Noto Sans TC")});
+        return true;
+    }();
+    (void)substituted;
     QFont font(face);
     font.setStyleHint(QFont::SansSerif);
     int dpi = 96;

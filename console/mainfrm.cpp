@@ -57,6 +57,7 @@ QLabel* MakePane(const QString& text, int id) {
     pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     pane->setLineWidth(1);
     pane->setTextFormat(Qt::PlainText);
+    pane->setAccessibleName(text);
     return pane;
 }
 
@@ -140,6 +141,12 @@ void CMainFrame::CreateMenu() {
     AddCommand(port->addAction(QStringLiteral("關閉 串列埠")), ID_PORT_CLOSE)->setCheckable(true);
     options->addSeparator();
     AddCommand(options->addAction(QStringLiteral("讀取 QM-TRV (DDS) 狀態")), ID_READ_STATUS);
+    // Additions after the items above, which keep their order and ids.
+    options->addSeparator();
+    AddCommand(options->addAction(QStringLiteral("儲存通道設定…")), ID_SAVE_CHANNEL_SETUP);
+    AddCommand(options->addAction(QStringLiteral("載入通道設定…")), ID_LOAD_CHANNEL_SETUP);
+    options->addSeparator();
+    AddCommand(options->addAction(QStringLiteral("通訊記錄…")), ID_TRANSCRIPT);
 
     // A plain item without a command: it carries id 0 and issues nothing.
     QAction* help = bar->addAction(QStringLiteral("說明(H)"));
@@ -239,6 +246,7 @@ void CMainFrame::SetPaneText(int index, const QString& text) {
         shown.remove(QLatin1Char('\r'));
         shown.replace(QLatin1Char('\n'), QLatin1Char(' '));
         pane->setText(shown);
+        pane->setAccessibleName(shown); // screen readers announce the change
         pane->setProperty(PANE_TEXT_PROPERTY, text);
         pane->repaint();
     }

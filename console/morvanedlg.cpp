@@ -145,6 +145,7 @@ CMorvaneDlg::CMorvaneDlg(QWidget* parent) : CFormView(parent) {
     ShowMsgInitLedResources();
     CreateTemplateControls();
     DoDataExchange();
+    SetAccessibleNames();
 }
 
 // The members die with the form; the port is closed when the window is destroyed (OnDestroy).
@@ -224,6 +225,10 @@ void CMorvaneDlg::CreateTemplateControls() {
 
     // The frame round the panel lies beneath everything it frames.
     m_grpPanel.Attach(this, IDC_PANEL, PANEL_TITLE, DluToPixels(font, Du(PANEL_RECT_DU)));
+    // The frame's body has a fixed pixel height, chosen for the form's face on Windows. With
+    // other font metrics the rows and buttons laid out in dialog units reach further down, so
+    // the body takes the panel's own height instead and encloses everything the panel holds.
+    m_grpPanel.SetBodyHeightBase(DluToPixels(font, QSize(0, PANEL_RECT_DU[3])).height());
 
     for (std::size_t k = 1; k < tabOrder.size(); ++k) {
         QWidget::setTabOrder(tabOrder[k - 1], tabOrder[k]);
@@ -258,6 +263,7 @@ void CMorvaneDlg::ConnectMessageMap() {
         return;
     }
     frame->SetCloseGuard([this] { return DeferCloseDuringExchange(); });
+    ConnectAddedCommands(frame);
     connect(frame->FindCommand(ID_PORT_OPEN), &QAction::triggered, this, &CMorvaneDlg::OnPortOpen);
     connect(frame->FindCommand(ID_PORT_CLOSE), &QAction::triggered, this,
             &CMorvaneDlg::OnPortClose);
@@ -381,6 +387,7 @@ void CMorvaneDlg::SetChannelLed(int c, bool lit) {
         m_bLedDark[c] = true;
         m_bLedLit[c] = false;
     }
+    UpdateLedAccessibleName(c);
 }
 
 // ---- mode boxes and update button --------------------------------------------------------

@@ -15,6 +15,7 @@
 //   morvanedlg_port.cpp   opening and closing the port, status texts, menu commands, timer,
 //                         destruction
 //   morvanedlg_send.cpp   sending one row to the module
+//   morvanedlg_channels.cpp  saving, loading and applying channel setup files
 //
 // Every exchange with the module (the open with its probe and initialise command, a channel
 // send, the update) runs on the worker thread of m_exchange while the form waits in a local
@@ -36,9 +37,13 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+struct ChannelSetup;
 
 class CCComboBox;
 class CMainFrame;
+class CTranscriptWnd;
 class QAction;
 class QCheckBox;
 class QLabel;
@@ -123,6 +128,18 @@ public:
     static QString SetFailureReason(std::uint32_t result, double freqHz, double phaseDeg,
                                     double amplitude, bool answered);
 
+    // ---- channel setups (morvanedlg_channels.cpp) ----
+    // The panel's eight rows (box texts and switch states) and its mode.
+    ChannelSetup PanelChannelSetup() const;
+    // Writes the panel to a setup file; false, after a box that says why, when it cannot.
+    bool SaveChannelSetup(const QString& path);
+    // Reads a setup file into the boxes and the mode and, while the port is open, applies it.
+    // A file that cannot be read or is not a setup file is refused with a box and changes
+    // nothing (false).
+    bool LoadChannelSetup(const QString& path);
+    // Applies the switch states of a setup (see morvanedlg_channels.cpp).
+    void ApplyChannelSetup(const ChannelSetup& setup);
+
     // The device to open instead of the one setup.ini names ("sim" for the built-in
     // simulated module, or a device path); empty: the setup file decides.
     void SetDeviceOverride(const QString& device) { m_strDeviceOverride = device.toStdString(); }
@@ -140,6 +157,8 @@ public:
     const QPixmap& LedOnBitmap() const { return m_bmpLedOn; }
     const QPixmap& LedOffBitmap() const { return m_bmpLedOff; }
     CShowMsgDlg& StatusDialog() { return m_dlgStatus; }
+    // The transcript window (hidden until its menu command), or nullptr without a frame.
+    CTranscriptWnd* TranscriptWindow() const { return m_pTranscriptWnd; }
     bool IsStatusTimerActive() const { return m_statusTimer.isActive(); }
     bool IsWatchTimerActive() const { return m_watchTimer.isActive(); }
     // The runner of the form's exchanges (tests watch and cancel through it).
@@ -188,6 +207,14 @@ private:
     // answer a box.
     bool ShowBoxes() const { return !m_bCloseAfterExchange && !m_bRemoteSend; }
 
+    // Handlers (morvanedlg_channels.cpp).
+    // Connects the options menu's added commands and starts the transcript.
+    void ConnectAddedCommands(CMainFrame* frame);
+    void OnSaveChannelSetup();
+    void OnLoadChannelSetup();
+    void SetAccessibleNames();
+    void UpdateLedAccessibleName(int c);
+
     // Opens the device in effect: DEVICE (or the override) when set, otherwise COM<n>.
     int OpenPort();
     // What the status texts and the troubleshooting box call the port: the device in effect,
@@ -225,6 +252,10 @@ private:
     CExchangeRunner m_exchange;
     bool m_bCloseAfterExchange = false;
     QString m_strPaneBeforeWait; // pane 0 as it was when the waiting text replaced it
+    // While a setup is applied: the channel indexes whose send failed, collected for one
+    // summary box instead of a box per row.
+    std::vector<int>* m_pSendFailures = nullptr;
+    CTranscriptWnd* m_pTranscriptWnd = nullptr; // a window of its own, owned by the form
 
     bool m_bRemoteSend = false;          // a remote client's setting is being sent
     std::uint32_t m_nLastSendResult = 0; // DDS result of SendChannel's last set command

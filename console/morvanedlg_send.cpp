@@ -146,7 +146,9 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
         LinkTraceRemove(observer);
         m_nLastSendResult = result;
         if (result != DDS_OK) {
-            if (ShowBoxes()) {
+            if (m_pSendFailures != nullptr) {
+                m_pSendFailures->push_back(c); // a setup being applied reports once at the end
+            } else if (ShowBoxes()) {
                 MorvaneMessageBox(this, QString::fromUtf8(SEND_FAILED_CAPTION),
                                   QString::fromStdString(NumFormatString(SEND_FAILED_TEXT, c + 1)),
                                   QMessageBox::Warning, QMessageBox::Ok);

@@ -19,6 +19,10 @@ constexpr int ID_MENU_FILE = 32771;
 constexpr int ID_PORT_OPEN = 32774;
 constexpr int ID_PORT_CLOSE = 32775;
 constexpr int ID_READ_STATUS = 32776;
+// Commands added to the options menu after those above.
+constexpr int ID_SAVE_CHANNEL_SETUP = 32780;
+constexpr int ID_LOAD_CHANNEL_SETUP = 32781;
+constexpr int ID_TRANSCRIPT = 32782;
 
 // Framework commands reached through accelerator table 128 or routed by the application.
 constexpr int ID_FILE_NEW = 57600;

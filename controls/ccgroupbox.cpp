@@ -12,9 +12,6 @@ namespace {
 
 // Both frame looks round their corners with a 10 by 10 pixel ellipse.
 constexpr qreal CORNER_RADIUS = 5.0;
-// The header style's body is this many pixels high, minus the title height, whatever the
-// height of the control; what lies below the control is clipped.
-constexpr int BODY_HEIGHT_BASE = 402;
 constexpr std::uint8_t DEFAULT_CHARSET = 1;
 
 // Rounds a * b / c to the nearest integer, halves away from zero (what the point-size
@@ -358,7 +355,7 @@ void CGroupBox::paintEvent(QPaintEvent* /*event*/) {
         // The body keeps its fixed height where the control is tall enough; in a shorter
         // control (the form's rectangle, laid out with other font metrics or at another scale)
         // it ends at the control's bottom, so that all four sides are drawn.
-        const int bodyBottom = std::min(bodyTop + BODY_HEIGHT_BASE - cy, bottom);
+        const int bodyBottom = std::min(bodyTop + m_nBodyHeightBase - cy, bottom);
         DrawRectangle(p, left, bodyTop, right, bodyBottom, pen, penWidth, nullptr);
 
         int titleLeft = left + 2;

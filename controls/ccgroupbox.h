@@ -111,6 +111,15 @@ public:
     COLORREF BandBkColor() const { return m_crBandBk; }
     COLORREF TitleTextColor() const { return m_crTitleText; }
     int HeaderStyle() const { return m_nHeaderStyle; }
+    // The header style's body height base in pixels (402 by default: the height the frame was
+    // drawn for with the Traditional Chinese face on Windows). A form laid out with other font
+    // metrics gives the pixel height of the same dialog units, so the frame still encloses
+    // what it frames.
+    void SetBodyHeightBase(int pixels) {
+        m_nBodyHeightBase = pixels;
+        update();
+    }
+    int BodyHeightBase() const { return m_nBodyHeightBase; }
     int Alignment() const { return m_nAlignment; }
     bool IsBanded() const { return m_bBanded; }
     const CtlLogFont& LogFont() const { return m_logFont; }
@@ -134,6 +143,7 @@ private:
     COLORREF m_crTitleText;
     int m_nHeaderStyle = 0;
     int m_nAlignment = 1;
+    int m_nBodyHeightBase = 402;
     CtlLogFont m_logFont;
     QFont m_font;
     // Only SetHeaderColors decides the header variant; until then the header style draws the

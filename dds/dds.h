@@ -83,6 +83,11 @@ double WordToAmp(std::int32_t word);
 std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double amplitude,
                             int single);
 
+// A phase as DdsSetChannel sends it: within 0 to 360 degrees as it is (360 must give the word
+// 16384, not 0), any other taken modulo 360 into 0 to below 360. The caller refuses NaN and
+// infinity first.
+double DdsNormalisePhase(double phaseDeg);
+
 // The text of the last command this layer sent ("" before the first), such as
 // "dds a 1999999a 1000 400 1". Refused calls send nothing and leave it as it was.
 const char* DdsLastCommand();

@@ -19,23 +19,6 @@ constexpr std::size_t VALUE_TEXT_MAX = 63;
 constexpr double HZ_PER_MHZ = 1000000.0;
 constexpr double INIT_FREQ_HZ = 10000000.0;
 
-// A phase within 0 to 360 degrees stays as it is (360 must give the word 16384, not 0); any
-// other is taken modulo 360 into 0 to below 360. The caller has refused NaN and infinity.
-double NormalisePhase(double phaseDeg) {
-    if (phaseDeg >= 0.0 && phaseDeg <= 360.0) {
-        return phaseDeg;
-    }
-    double r = std::fmod(phaseDeg, 360.0);
-    if (r < 0.0) {
-        r += 360.0;
-    }
-    // A tiny negative remainder plus 360 rounds to 360 exactly: that angle is 0.
-    if (r >= 360.0) {
-        r = 0.0;
-    }
-    return r;
-}
-
 // A reported clock frequency as the layer keeps it: 0 (unknown) unless usable.
 double CheckedClock(double clockHz) {
     return DdsClockUsable(clockHz) ? clockHz : 0.0;
@@ -61,6 +44,21 @@ int Send(const char* command, ReplyField fields[REPLY_FIELD_COUNT], int expected
 }
 
 } // namespace
+
+double DdsNormalisePhase(double phaseDeg) {
+    if (phaseDeg >= 0.0 && phaseDeg <= 360.0) {
+        return phaseDeg;
+    }
+    double r = std::fmod(phaseDeg, 360.0);
+    if (r < 0.0) {
+        r += 360.0;
+    }
+    // A tiny negative remainder plus 360 rounds to 360 exactly: that angle is 0.
+    if (r >= 360.0) {
+        r = 0.0;
+    }
+    return r;
+}
 
 const char* DdsLastCommand() {
     return g_lastCommand.c_str();
@@ -95,7 +93,7 @@ std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double 
             return DDS_E_VALUE;
         }
     }
-    const std::int32_t phaseWord = PhaseToWord(NormalisePhase(phaseDeg));
+    const std::int32_t phaseWord = PhaseToWord(DdsNormalisePhase(phaseDeg));
     const std::int32_t ampWord = AmpToWord(amplitude);
 
     // The row holds what the words stand for, and is updated before the command goes out so

@@ -254,19 +254,6 @@ bool ReadNumber(std::string_view text, const NumUnit* units, std::size_t count, 
 constexpr NumUnit UNITS_PERCENT[] = {{"PCT", 1.0}};
 constexpr NumUnit UNITS_DEGREE[] = {{"DEG", 1.0}};
 
-// A phase brought into 0 to 360 the way the set command brings it (values within 0 to 360 as
-// they are, others modulo 360).
-double NormalPhase(double degrees) {
-    if (degrees >= 0.0 && degrees <= 360.0) {
-        return degrees;
-    }
-    double p = std::fmod(degrees, 360.0);
-    if (p < 0.0) {
-        p += 360.0;
-    }
-    return p >= 360.0 ? 0.0 : p;
-}
-
 } // namespace
 
 struct CRemoteEngine::Command {
@@ -595,7 +582,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
                                                     " is not a number with an optional unit DEG");
             return false;
         }
-        degrees = NormalPhase(degrees);
+        degrees = DdsNormalisePhase(degrees);
         return true;
     };
 

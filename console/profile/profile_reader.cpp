@@ -268,10 +268,26 @@ void CProfileFile::LoadBytes(std::string_view bytes) {
 }
 
 std::string CProfileFile::GetString(std::string_view section, std::string_view key) const {
+    std::string value;
+    (void)Find(section, key, &value);
+    return value;
+}
+
+bool CProfileFile::HasSection(std::string_view section) const {
+    return Find(section, {}, nullptr) != Found::Nothing;
+}
+
+bool CProfileFile::HasKey(std::string_view section, std::string_view key) const {
+    return Find(section, key, nullptr) == Found::Key;
+}
+
+CProfileFile::Found CProfileFile::Find(std::string_view section, std::string_view key,
+                                       std::string* value) const {
     section = Trim(section);
     key = Trim(key);
     const std::string_view text = m_text;
     bool in_section = false;
+    bool seen_section = false;
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
@@ -288,9 +304,13 @@ std::string CProfileFile::GetString(std::string_view section, std::string_view k
             if (close != std::string_view::npos) {
                 if (in_section) {
                     // The first section of that name has ended without the key.
-                    return {};
+                    return Found::Section;
                 }
                 in_section = NamesEqual(Trim(line.substr(1, close - 1)), section);
+                if (in_section && value == nullptr && key.empty()) {
+                    return Found::Section; // only the section was asked for
+                }
+                seen_section = seen_section || in_section;
                 continue;
             }
         }
@@ -299,10 +319,13 @@ std::string CProfileFile::GetString(std::string_view section, std::string_view k
         }
         const std::size_t eq = line.find('=');
         if (eq != std::string_view::npos && NamesEqual(Trim(line.substr(0, eq)), key)) {
-            return MakeValue(line.substr(eq + 1));
+            if (value != nullptr) {
+                *value = MakeValue(line.substr(eq + 1));
+            }
+            return Found::Key;
         }
     }
-    return {};
+    return seen_section ? Found::Section : Found::Nothing;
 }
 
 std::string ProfileGetString(const fs::path& path, std::string_view section, std::string_view key) {

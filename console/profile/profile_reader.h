@@ -26,7 +26,8 @@
 //     console reads into less its terminator. A character outside the Basic Multilingual Plane
 //     counts two units and is never split: when it does not fit, the value ends before it.
 //   - A missing or unreadable file, and anything that is not a regular file, reads as no
-//     characters for every key. Missing and empty values are not told apart.
+//     characters for every key. GetString does not tell missing and empty values apart
+//     (HasKey does).
 //
 // Encodings: UTF-8 with or without a byte order mark; UTF-16LE and UTF-16BE with their byte
 // order marks (FF FE, FE FF); UTF-16LE without a mark when its first 4 KiB look like it (more
@@ -74,7 +75,17 @@ public:
     // value is empty. The names are trimmed of blanks before the lookup.
     std::string GetString(std::string_view section, std::string_view key) const;
 
+    // Whether the file has a section of that name, and whether the first such section has an
+    // entry for key (an empty value counts): what GetString cannot tell from "".
+    bool HasSection(std::string_view section) const;
+    bool HasKey(std::string_view section, std::string_view key) const;
+
 private:
+    enum class Found { Nothing, Section, Key };
+    // The lookup behind GetString, HasSection and HasKey; value (when given) receives the
+    // value of a found key.
+    Found Find(std::string_view section, std::string_view key, std::string* value) const;
+
     std::string m_text; // the file as UTF-8 bytes (not yet validated), byte order mark removed
 };
 

@@ -7,6 +7,7 @@
 #include "morvane.h"
 #include "resource.h"
 #include "singlecopy.h"
+#include "trace.h"
 
 #include <QApplication>
 #include <QDir>
@@ -286,6 +287,9 @@ public:
         }
     }
     void Start() { m_process.start(); }
+    void AddArgument(const QString& argument) {
+        m_process.setArguments(m_process.arguments() << argument);
+    }
     QProcess& Process() { return m_process; }
 
     // Waits until the trace holds text; false when the process ended or the limit passed.
@@ -329,6 +333,33 @@ TEST_F(ConsoleApp, TwoProcessesSecondCopyRaisesTheFirstAndEnds) {
     EXPECT_TRUE(first.WaitForTrace(QStringLiteral("raise-request"))) << first.Trace().toStdString();
     EXPECT_EQ(first.Process().state(), QProcess::Running);
     EXPECT_EQ(StoredClassName(), name);
+}
+
+TEST_F(ConsoleApp, TraceFileHoldsTheTranscriptFromStartUpOn) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("trace.txt"));
+    CConsoleProcess console;
+    console.AddArgument(QStringLiteral("--trace"));
+    console.AddArgument(path);
+    console.Start();
+    QString text;
+    // The port opened, the probe answered and the clock mode was sent, before any window.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&]() {
+            QFile file(path);
+            text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+            return text.contains(QStringLiteral("\tok\t")) ||
+                   console.Process().state() == QProcess::NotRunning;
+        },
+        WAIT_MS))
+        << console.Trace().toStdString();
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    ASSERT_GE(lines.size(), 4) << text.toStdString();
+    EXPECT_EQ(lines.at(0).toStdString(), LinkTraceHeader());
+    EXPECT_EQ(lines.at(1).section(QLatin1Char('\t'), 2, 2), QStringLiteral("opened"));
+    EXPECT_EQ(lines.at(2).section(QLatin1Char('\t'), 2, 2), QStringLiteral("probe-ok"));
+    EXPECT_TRUE(text.contains(QStringLiteral("\tDI 2\t"))) << text.toStdString();
 }
 
 TEST_F(ConsoleApp, TwoProcessesCopyThatDiedLeavesNoObstacle) {

@@ -61,6 +61,12 @@ TEST(MainFrame, Menu310TextsIdsAndSeparators) {
         QStringLiteral("2|item|關閉 串列埠|32775"),
         QStringLiteral("1|separator||"),
         QStringLiteral("1|item|讀取 QM-TRV (DDS) 狀態|32776"),
+        // Added after the items above.
+        QStringLiteral("1|separator||"),
+        QStringLiteral("1|item|儲存通道設定…|32780"),
+        QStringLiteral("1|item|載入通道設定…|32781"),
+        QStringLiteral("1|separator||"),
+        QStringLiteral("1|item|通訊記錄…|32782"),
         QStringLiteral("0|item|說明(H)|0"),
     };
     EXPECT_EQ(lines, expected);

@@ -6,7 +6,10 @@
 #include "fault_support.h"
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -160,6 +163,41 @@ TEST(CliSimProcessFault, HangUpFromQmtrvSim) {
     const ProcessResult simEnd = sim.Finish(GUARD_SECONDS);
     ASSERT_TRUE(simEnd.exited) << "signal " << simEnd.signal;
     EXPECT_EQ(simEnd.status, 0) << simEnd.err;
+}
+
+// Channel setup files: capture what a script set, apply it to a fresh module (rows CH5 to CH8
+// are channels 9 to 12, ON=0 rows are sent off), and refuse a file that is not one.
+TEST_F(CliFaultTest, CaptureAndApplyChannelSetups) {
+    const std::string file = (std::filesystem::temp_directory_path() /
+                              ("morvane_cli_setup_" + std::to_string(::getpid()) + ".ini"))
+                                 .string();
+    StartModule();
+    ExpectEndedWith(
+        RunProgram(MORVANE_CLI_PATH, Args({"script"}),
+                   "init 2\nset 1 10 50 0\nset 9 20 25 90\noff 2\ncapture " + file + "\n",
+                   GUARD_SECONDS),
+        0);
+
+    StartModule(); // a module that has just been switched on
+    const ProcessResult apply =
+        RunProgram(MORVANE_CLI_PATH, Args({"apply", file}), "", GUARD_SECONDS);
+    ExpectEndedWith(apply, 0);
+    const std::vector<std::string> sent = SplitLines(apply.out);
+    ASSERT_EQ(sent.size(), 8u) << apply.out;
+    EXPECT_EQ(sent[0].rfind("dds 0 1999999a ", 0), 0u) << sent[0];
+    EXPECT_EQ(sent[4].rfind("dds 8 ", 0), 0u) << sent[4];
+    EXPECT_TRUE(m_sim->Channel(0).on);
+    EXPECT_TRUE(m_sim->Channel(8).on);
+    EXPECT_FALSE(m_sim->Channel(1).on);
+
+    { std::ofstream(file, std::ios::trunc) << "[COM_PORT]\nCOM_PORT=3\n"; }
+    const ProcessResult bad =
+        RunProgram(MORVANE_CLI_PATH, Args({"apply", file}), "", GUARD_SECONDS);
+    ExpectEndedWith(bad, 2);
+    EXPECT_EQ(LastErrorLine(bad), "morvane-cli: " + file +
+                                      " is not a channel setup file (no [CH1] to [CH8] or [MODE] "
+                                      "section)");
+    std::filesystem::remove(file);
 }
 
 } // namespace
