@@ -25,116 +25,45 @@
 #include "cli.h"
 #include "exchange.h"
 #include "remote.h"
+#include "remote_net.h"
 
 namespace {
 
-constexpr int SERVE_DEFAULT_PORT = 5025;
-constexpr auto SERVE_IDLE_LIMIT = std::chrono::minutes(10);
-
 struct ServeArgs {
-    std::string listen = "127.0.0.1:5025";
+    std::string listen = REMOTE_DEFAULT_LISTEN;
     std::vector<std::string> allow;
-    int maxClients = 8;
+    int maxClients = REMOTE_MAX_CLIENTS;
     int clockMode = 2;
 };
 
-// An address range: the first prefix bits of net.
-struct AllowRange {
-    asio::ip::address net;
-    int prefix = 0;
-};
-
-// IPv4-mapped IPv6 addresses (a dual-stack listener's IPv4 clients) as the IPv4 they carry.
-asio::ip::address Plain(const asio::ip::address& a) {
-    if (a.is_v6() && a.to_v6().is_v4_mapped()) {
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
-    }
-    return a;
-}
-
-bool InRange(const asio::ip::address& client, const AllowRange& range) {
-    const asio::ip::address a = Plain(client);
-    if (a.is_v4() != range.net.is_v4()) {
-        return false;
-    }
-    std::vector<unsigned char> x, y;
+// The client's address as the allowed ranges take it.
+RemoteAddress AddressBytes(const asio::ip::address& a) {
+    RemoteAddress bytes;
     if (a.is_v4()) {
-        const auto b1 = a.to_v4().to_bytes();
-        const auto b2 = range.net.to_v4().to_bytes();
-        x.assign(b1.begin(), b1.end());
-        y.assign(b2.begin(), b2.end());
+        const auto b = a.to_v4().to_bytes();
+        std::copy(b.begin(), b.end(), bytes.bytes.begin());
     } else {
-        const auto b1 = a.to_v6().to_bytes();
-        const auto b2 = range.net.to_v6().to_bytes();
-        x.assign(b1.begin(), b1.end());
-        y.assign(b2.begin(), b2.end());
+        bytes.v6 = true;
+        const auto b = a.to_v6().to_bytes();
+        std::copy(b.begin(), b.end(), bytes.bytes.begin());
     }
-    int bits = range.prefix;
-    for (std::size_t i = 0; i < x.size() && bits > 0; ++i, bits -= 8) {
-        const unsigned mask = bits >= 8 ? 0xFFu : (0xFFu << (8 - bits)) & 0xFFu;
-        if ((x[i] & mask) != (y[i] & mask)) {
-            return false;
-        }
-    }
-    return true;
+    return bytes;
 }
 
-// "192.168.1.0/24", "10.0.0.5" (one host), "fd00::/8". False with a message on bad text.
-bool ParseRange(const std::string& text, AllowRange& range, std::string& error) {
-    const std::size_t slash = text.find('/');
-    asio::error_code ec;
-    range.net = Plain(asio::ip::make_address(text.substr(0, slash), ec));
-    if (ec) {
-        error = "--allow: '" + text + "' is not an address range such as 192.168.1.0/24";
-        return false;
-    }
-    const int maxPrefix = range.net.is_v4() ? 32 : 128;
-    range.prefix = maxPrefix;
-    if (slash != std::string::npos) {
-        const std::string bits = text.substr(slash + 1);
-        if (bits.empty() || bits.size() > 3 ||
-            bits.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoi(bits) > maxPrefix) {
-            error = "--allow: the prefix length of '" + text + "' is not 0 to " +
-                    std::to_string(maxPrefix);
-            return false;
-        }
-        range.prefix = std::stoi(bits);
-    }
-    return true;
-}
-
-// "127.0.0.1:5025", "0.0.0.0:5025", "[::1]:5025", "[::]:5025". The port may be 0 (the system
-// picks one; the line printed at the start names it).
+// "127.0.0.1:5025", "[::1]:5025", "[fe80::1%eth0]:5025". The port may be 0 (the system picks
+// one; the line printed at the start names it).
 bool ParseListen(const std::string& text, asio::ip::tcp::endpoint& endpoint, std::string& error) {
-    error = "--listen: '" + text + "' is not ADDR:PORT with a numeric address (such as " +
-            "127.0.0.1:5025 or [::1]:5025)";
-    std::string host, port;
-    if (!text.empty() && text.front() == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-            return false;
-        }
-        host = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-    } else {
-        const std::size_t colon = text.rfind(':');
-        if (colon == std::string::npos || text.find(':') != colon) {
-            return false;
-        }
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-    }
-    if (port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
-        return false;
-    }
+    RemoteListen listen;
     asio::error_code ec;
-    const asio::ip::address address = asio::ip::make_address(host, ec);
-    if (ec) {
+    asio::ip::address address;
+    if (RemoteParseListen(text, &listen, &error)) {
+        address = asio::ip::make_address(listen.host, ec); // resolves a zone's interface name
+    }
+    if (!error.empty() || ec) {
+        error = "--listen: " + RemoteListenFormatError(text);
         return false;
     }
-    endpoint = asio::ip::tcp::endpoint(address, static_cast<unsigned short>(std::stoi(port)));
+    endpoint = asio::ip::tcp::endpoint(address, listen.port);
     return true;
 }
 
@@ -149,10 +78,7 @@ public:
     void Close();
 
 private:
-    struct Line {
-        std::string text;
-        bool overlong = false;
-    };
+    using Line = CRemoteLineReader::Line;
     void StartRead();
     void TakeBytes(const char* data, std::size_t count);
     void ProcessNext();
@@ -162,8 +88,7 @@ private:
     asio::steady_timer m_idle;
     CRemoteSession m_session;
     std::array<char, 4096> m_buffer{};
-    std::string m_partial;
-    bool m_discarding = false; // inside a line that was too long
+    CRemoteLineReader m_reader;
     std::deque<Line> m_lines;
     std::string m_answer;
     bool m_closed = false;
@@ -171,7 +96,7 @@ private:
 
 class CServer {
 public:
-    CServer(asio::io_context& io, CRemoteEngine& engine, std::vector<AllowRange> allow,
+    CServer(asio::io_context& io, CRemoteEngine& engine, std::vector<RemoteRange> allow,
             int maxClients)
         : m_io(io), m_engine(engine), m_allow(std::move(allow)), m_maxClients(maxClients),
           m_acceptor(io), m_signals(io, SIGINT, SIGTERM),
@@ -232,10 +157,7 @@ private:
     void Admit(asio::ip::tcp::socket socket) {
         asio::error_code ec;
         const asio::ip::address peer = socket.remote_endpoint(ec).address();
-        bool allowed = !ec && Plain(peer).is_loopback();
-        for (const AllowRange& r : m_allow) {
-            allowed = allowed || (!ec && InRange(peer, r));
-        }
+        const bool allowed = !ec && RemoteAllowed(AddressBytes(peer), m_allow);
         // Outside the ranges, or one client too many: closed at once, without a byte.
         if (!allowed || static_cast<int>(m_connections.size()) >= m_maxClients) {
             socket.close(ec);
@@ -264,7 +186,7 @@ private:
     asio::io_context& m_io;
     asio::io_context m_worker{1};
     CRemoteEngine& m_engine;
-    std::vector<AllowRange> m_allow;
+    std::vector<RemoteRange> m_allow;
     int m_maxClients;
     asio::ip::tcp::acceptor m_acceptor;
     asio::signal_set m_signals;
@@ -294,7 +216,7 @@ void CConnection::StartRead() {
     if (m_closed) {
         return;
     }
-    m_idle.expires_after(SERVE_IDLE_LIMIT);
+    m_idle.expires_after(REMOTE_IDLE_LIMIT);
     m_idle.async_wait([self = shared_from_this()](const asio::error_code& ec) {
         if (!ec) {
             self->Close(); // nothing received for the idle limit
@@ -314,27 +236,10 @@ void CConnection::StartRead() {
 }
 
 void CConnection::TakeBytes(const char* data, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const char c = data[i];
-        if (c == '\n') {
-            if (!m_discarding) {
-                m_lines.push_back({std::move(m_partial), false});
-            }
-            m_partial.clear();
-            m_discarding = false;
-            continue;
-        }
-        if (m_discarding) {
-            continue;
-        }
-        if (m_partial.size() >= REMOTE_LINE_MAX) {
-            // Too long: the line is dropped up to its LF, the error queued in its place.
-            m_lines.push_back({std::string(), true});
-            m_partial.clear();
-            m_discarding = true;
-            continue;
-        }
-        m_partial += c;
+    std::string_view bytes(data, count);
+    Line line;
+    while (m_reader.Next(&bytes, &line)) {
+        m_lines.push_back(std::move(line));
     }
 }
 
@@ -388,11 +293,11 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
         ctx.Fail(error, 2);
         return;
     }
-    std::vector<AllowRange> allow;
+    std::vector<RemoteRange> allow;
     for (const std::string& text : args.allow) {
-        AllowRange r;
-        if (!ParseRange(text, r, error)) {
-            ctx.Fail(error, 2);
+        RemoteRange r;
+        if (!RemoteParseRange(text, &r, &error)) {
+            ctx.Fail("--allow: " + error, 2);
             return;
         }
         allow.push_back(r);
@@ -429,7 +334,7 @@ void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
     auto args = std::make_shared<ServeArgs>();
     CLI::App* serve = app.add_subcommand(
         "serve", "Serve the module to SCPI clients over TCP (VISA TCPIP::host::" +
-                     std::to_string(SERVE_DEFAULT_PORT) + "::SOCKET) until SIGINT or SIGTERM");
+                     std::to_string(REMOTE_DEFAULT_PORT) + "::SOCKET) until SIGINT or SIGTERM");
     serve
         ->add_option("--listen", args->listen,
                      "ADDR:PORT to listen on; an address other than loopback needs --allow")

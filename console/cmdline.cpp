@@ -1,6 +1,7 @@
 #include "cmdline.h"
 
 #include "morvane_version.h"
+#include "remote_net.h"
 
 #include <algorithm>
 #include <array>
@@ -13,6 +14,25 @@ void SetSimulate(CCommandLineInfo& info, const QString& /*value*/) {
 
 void SetTraceFile(CCommandLineInfo& info, const QString& value) {
     info.m_strTraceFile = value;
+}
+
+void SetServe(CCommandLineInfo& info, const QString& value) {
+    info.m_bServe = true;
+    info.m_strServe = value;
+    RemoteListen listen;
+    std::string error;
+    if (!value.isEmpty() && !RemoteParseListen(value.toStdString(), &listen, &error)) {
+        info.m_strError = QStringLiteral("--serve: ") + QString::fromStdString(error);
+    }
+}
+
+void AddAllow(CCommandLineInfo& info, const QString& value) {
+    info.m_allow << value;
+    RemoteRange range;
+    std::string error;
+    if (!RemoteParseRange(value.toStdString(), &range, &error)) {
+        info.m_strError = QStringLiteral("--allow: ") + QString::fromStdString(error);
+    }
 }
 
 void SetLanguage(CCommandLineInfo& info, const QString& value) {
@@ -29,6 +49,11 @@ const ConsoleOption OPTIONS[] = {
      SetSimulate},
     {"trace", "FILE", "Write the transcript of every exchange to FILE from start-up on.",
      ConsoleOption::Kind::Setting, SetTraceFile},
+    {"serve", "[ADDR:PORT]",
+     "Serve the module to SCPI clients over TCP as well (default 127.0.0.1:5025).",
+     ConsoleOption::Kind::Setting, SetServe},
+    {"allow", "CIDR", "Address range whose clients --serve admits besides loopback; repeatable.",
+     ConsoleOption::Kind::Setting, AddAllow},
     {"lang", "CODE", "Show the user interface in language CODE (en: English).",
      ConsoleOption::Kind::Setting, SetLanguage},
 };
@@ -58,6 +83,11 @@ template <std::size_t N>
 bool Contains(const std::array<const char*, N>& names, const QString& name) {
     return std::any_of(names.begin(), names.end(),
                        [&name](const char* n) { return name == QLatin1String(n); });
+}
+
+// A value name in brackets: the value may be left out.
+bool ValueIsOptional(const ConsoleOption& option) {
+    return option.valueName != nullptr && option.valueName[0] == '[';
 }
 
 bool HasName(const ConsoleOption& option, const QString& name) {
@@ -132,6 +162,10 @@ ConsoleArguments ConsoleReadArguments(const QStringList& arguments,
             }
         } else if (equals >= 0) {
             value = body.mid(equals + 1);
+        } else if (ValueIsOptional(*match)) {
+            if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-'))) {
+                value = arguments.at(++i);
+            }
         } else if (i + 1 < arguments.size()) {
             value = arguments.at(++i);
         } else {
@@ -149,6 +183,9 @@ ConsoleArguments ConsoleReadArguments(const QStringList& arguments,
             return result;
         case ConsoleOption::Kind::Setting:
             match->apply(result.info, value);
+            if (!result.info.m_strError.isEmpty()) {
+                return Failed(result.info.m_strError, options);
+            }
             break;
         }
     }

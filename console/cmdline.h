@@ -15,6 +15,10 @@
 // What the command line asked for.
 struct CCommandLineInfo {
     bool m_bSimulate = false; // --simulate: run the console on the built-in module simulator
+    bool m_bServe = false;    // --serve: serve the module to SCPI clients over TCP
+    QString m_strServe;       // --serve's ADDR:PORT; empty: setup.ini's LISTEN or the default
+    QStringList m_allow;      // --allow: address ranges (CIDR) served besides loopback
+    QString m_strError;       // set by an option whose value is wrong: what is wrong with it
     QString m_strTraceFile;   // --trace FILE: write the transcript to FILE from start-up on
     QString m_strLanguage;    // --lang CODE: the user interface's language ("en"); empty: setup.ini
 };
@@ -27,7 +31,9 @@ struct ConsoleOption {
         Setting, // apply() records it in CCommandLineInfo, start-up goes on
     };
     const char* names;     // comma-separated, without dashes: "h,help"; one letter is a short name
-    const char* valueName; // nullptr: a switch; otherwise it takes a value (--name V or --name=V)
+    const char* valueName; // nullptr: a switch; otherwise it takes a value (--name V or --name=V);
+                           // a name in brackets ("[ADDR:PORT]") makes the value optional: it
+                           // is then --name=V, or the next argument unless that starts with "-"
     const char* help;      // one line for the help text; nullptr hides the option there
     Kind kind;
     void (*apply)(CCommandLineInfo& info, const QString& value); // Kind::Setting only

@@ -146,6 +146,7 @@ bool CExchangeRunner::RunExchange(std::function<void()> work) {
     if (busy) {
         emit busyChanged(false);
     }
+    emit exchangeEnded();
     return true;
 }
 

@@ -63,6 +63,9 @@ public:
 signals:
     // true once a wait has lasted BUSY_DELAY_MS; false when that wait ends.
     void busyChanged(bool busy);
+    // An exchange has ended and the records are the user-interface thread's again (emitted as
+    // RunExchange returns, while its caller has not yet gone on).
+    void exchangeEnded();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -2,13 +2,17 @@
 #include "cmdline.h"
 #include "diag.h"
 #include "framework.h"
+#include "mainfrm.h"
 #include "morvane.h"
 #include "morvanedlg.h"
+#include "remoteserver.h"
 #include "simhook.h"
 #include "translation.h"
 
 #include <QApplication>
 #include <QTranslator>
+
+#include <memory>
 
 int main(int argc, char* argv[]) {
     // Diagnostics go to standard output; a closed pipe there must not end the console.
@@ -34,8 +38,9 @@ int main(int argc, char* argv[]) {
     // The device name "sim" (--simulate, or DEVICE=sim in setup.ini) opens the built-in module
     // simulator where the platform has one.
     ConsoleRegisterSimulator();
-    theApp.SetViewFactory([&theApp]() -> CFormView* {
-        auto* form = new CMorvaneDlg;
+    CMorvaneDlg* form = nullptr;
+    theApp.SetViewFactory([&theApp, &form]() -> CFormView* {
+        form = new CMorvaneDlg;
         if (theApp.IsSimulate()) {
             form->SetDeviceOverride(QStringLiteral("sim"));
         }
@@ -44,6 +49,18 @@ int main(int argc, char* argv[]) {
     if (!theApp.InitInstance()) {
         return theApp.ExitInstance();
     }
+    // --serve or LISTEN= in setup.ini: the module is served to SCPI clients as well. When that
+    // cannot be done the console runs without it, and says why.
+    QString error;
+    std::unique_ptr<CRemoteServer> server = ConsoleStartRemote(*form, arguments.info, &error);
+    if (server) {
+        ConsolePrint(stdout,
+                     QStringLiteral("morvane: serving on %1\n").arg(server->EndpointText()));
+    } else if (!error.isEmpty()) {
+        ConsolePrint(stderr, QStringLiteral("morvane: %1\n").arg(error));
+        MorvaneMessageBox(theApp.GetMainFrame(), QString(), error, QMessageBox::Warning);
+    }
     QApplication::exec();
+    server.reset(); // before the form goes
     return theApp.ExitInstance();
 }

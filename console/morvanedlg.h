@@ -51,6 +51,8 @@ class QPushButton;
 
 class CMorvaneDlg : public CFormView {
     Q_OBJECT
+    // Remote settings take the path of the operator's clicks (console/remoteserver.cpp).
+    friend class CConsoleRemoteModule;
 
 public:
     // Control ids of form template 101. A row's controls follow from its channel index i:
@@ -201,7 +203,9 @@ private:
     // in pane 0) when the open port's device has gone away. Only between exchanges.
     bool CheckPortGone();
     // Boxes are not shown once the operator has closed the window during an exchange.
-    bool ShowBoxes() const { return !m_bCloseAfterExchange; }
+    // Nor for a remote client's setting: its client gets the error, and nobody may be there to
+    // answer a box.
+    bool ShowBoxes() const { return !m_bCloseAfterExchange && !m_bRemoteSend; }
 
     // Handlers (morvanedlg_channels.cpp).
     // Connects the options menu's added commands and starts the transcript.
@@ -252,4 +256,7 @@ private:
     // summary box instead of a box per row.
     std::vector<int>* m_pSendFailures = nullptr;
     CTranscriptWnd* m_pTranscriptWnd = nullptr; // a window of its own, owned by the form
+
+    bool m_bRemoteSend = false;          // a remote client's setting is being sent
+    std::uint32_t m_nLastSendResult = 0; // DDS result of SendChannel's last set command
 };

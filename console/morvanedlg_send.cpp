@@ -146,6 +146,7 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
             result = DdsSetChannel(c, freqHz, phaseDeg, amplitude, single);
         });
         LinkTraceRemove(observer);
+        m_nLastSendResult = result;
         if (result != DDS_OK) {
             if (m_pSendFailures != nullptr) {
                 m_pSendFailures->push_back(c); // a setup being applied reports once at the end
@@ -164,13 +165,16 @@ int CMorvaneDlg::SendChannel(int c, bool on) {
         // phase or amplitude its words cannot carry even with 0 Hz, which would leave the
         // channel running behind a switch that says off: send the off with the phase and
         // amplitude the channel last took instead, and show those.
-        (void)RunExchange([c, &phaseDeg, &amplitude, single] {
-            if (DdsSetChannel(c, 0.0, phaseDeg, amplitude, single) == DDS_E_VALUE) {
+        std::uint32_t result = DDS_E_REPLY;
+        (void)RunExchange([c, &phaseDeg, &amplitude, single, &result] {
+            result = DdsSetChannel(c, 0.0, phaseDeg, amplitude, single);
+            if (result == DDS_E_VALUE) {
                 phaseDeg = DdsChannelTable[c].phaseDeg;
                 amplitude = DdsChannelTable[c].amplitude;
-                (void)DdsSetChannel(c, 0.0, phaseDeg, amplitude, single);
+                result = DdsSetChannel(c, 0.0, phaseDeg, amplitude, single);
             }
         });
+        m_nLastSendResult = result;
         freqHz = 0.0;
     }
 

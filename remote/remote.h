@@ -129,6 +129,9 @@ public:
     // Takes the kept values of every channel again from the module's channel table: for a host
     // whose own commands (an operator's clicks) changed the table behind the engine.
     void FollowTable();
+    // The same for one channel (index 0 to 11): a host that knows which channels its own
+    // commands changed keeps what clients set on the others while their outputs are off.
+    void FollowChannel(int channel);
 
     const RemoteChannel& Kept(int channel) const { return m_channels[channel]; }
     bool SingleMode() const { return m_single; }

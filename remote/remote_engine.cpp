@@ -316,9 +316,16 @@ CRemoteEngine::CRemoteEngine(CRemoteModule& module, int clockMode)
 
 void CRemoteEngine::FollowTable() {
     for (int i = 0; i < DDS_CHANNELS; ++i) {
-        const DdsChannelState row = m_module.Channel(i);
-        m_channels[i] = {row.freqHz, row.phaseDeg, row.amplitude, row.on != 0};
+        FollowChannel(i);
     }
+}
+
+void CRemoteEngine::FollowChannel(int channel) {
+    if (channel < 0 || channel >= DDS_CHANNELS) {
+        return;
+    }
+    const DdsChannelState row = m_module.Channel(channel);
+    m_channels[channel] = {row.freqHz, row.phaseDeg, row.amplitude, row.on != 0};
 }
 
 bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,

@@ -1,0 +1,507 @@
+// The console's SCPI server: the form as the engine's module, and the sockets on the
+// user-interface thread's event loop.
+#include "remoteserver.h"
+
+#include "cccombobox.h"
+#include "cmdline.h"
+#include "mainfrm.h"
+#include "monitor.h"
+#include "morvanedlg.h"
+#include "numtext.h"
+#include "profile_reader.h"
+#include "setupfile.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QHostAddress>
+#include <QPushButton>
+#include <QTcpSocket>
+
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+#include <limits>
+
+namespace {
+
+const char* const SECTION_REMOTE = "REMOTE";
+const char* const KEY_LISTEN = "LISTEN";
+const char* const KEY_ALLOW = "ALLOW";
+
+// While a message box of a handler holds the queue up, it is looked at again this often.
+constexpr int RETRY_MS = 50;
+// Bytes taken from a socket at a time.
+constexpr qint64 READ_CHUNK = 4096;
+
+constexpr double HZ_PER_MHZ = 1000000.0;
+constexpr double PERCENT_PER_FULL_SCALE = 100.0;
+
+// The channel indexes whose rows are hidden: no row of the panel shows them.
+bool HasRow(int c) {
+    return c < 4 || c > 7;
+}
+
+// The shortest plain decimal text that reads back as value ("12.5", "0.001").
+QString NumberText(double value) {
+    char text[64];
+    const auto result =
+        std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed);
+    return result.ec == std::errc() ? QString::fromLatin1(text, result.ptr - text)
+                                    : QString::number(value, 'f', 6);
+}
+
+// Sets a box's text unless the text it holds already gives the module the same word (the box
+// keeps "12.5" for the 12.499999997 Hz that the table holds of it).
+template <class Word>
+void ShowValue(CCComboBox* box, double value, double (*read)(const QString&), Word word) {
+    const QString current = box->currentText();
+    if (!current.isEmpty() && word(read(current)) == word(value)) {
+        return;
+    }
+    box->setEditText(NumberText(value));
+}
+
+double ReadMHz(const QString& text) {
+    return CMorvaneDlg::FreqTextToMHz(text);
+}
+
+double ReadNumber(const QString& text) {
+    return NumTextToDouble(text.toStdString());
+}
+
+RemoteAddress AddressBytes(const QHostAddress& address) {
+    RemoteAddress bytes;
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4) {
+        for (int i = 0; i < 4; ++i) {
+            bytes.bytes[i] = static_cast<std::uint8_t>(v4 >> (24 - 8 * i));
+        }
+        return bytes;
+    }
+    bytes.v6 = true;
+    const Q_IPV6ADDR v6 = address.toIPv6Address();
+    std::copy(std::begin(v6.c), std::end(v6.c), bytes.bytes.begin());
+    return bytes;
+}
+
+bool SameRow(const DdsChannelState& a, const DdsChannelState& b) {
+    return a.on == b.on && a.freqHz == b.freqHz && a.phaseDeg == b.phaseDeg &&
+           a.amplitude == b.amplitude;
+}
+
+} // namespace
+
+// ---- the form as the module ----------------------------------------------------------------
+
+CConsoleRemoteModule::CConsoleRemoteModule(CMorvaneDlg& form) : m_form(&form) {}
+
+bool CConsoleRemoteModule::Ready() {
+    return m_form != nullptr && m_form->m_bPortOpen && !m_form->m_bCloseAfterExchange &&
+           !m_form->m_exchange.IsRunning() && !m_form->CheckPortGone();
+}
+
+bool CConsoleRemoteModule::Run(std::function<void()> work) {
+    return Ready() && m_form->RunExchange(std::move(work));
+}
+
+std::uint32_t CConsoleRemoteModule::SetChannel(int channel, double freqHz, double phaseDeg,
+                                               double amplitude, int single) {
+    if (channel < 0 || channel >= DDS_CHANNELS) {
+        return DDS_E_CHANNEL;
+    }
+    if (!Ready()) {
+        return DDS_E_REPLY;
+    }
+    if (!HasRow(channel)) {
+        std::uint32_t result = DDS_E_REPLY;
+        (void)Run([&result, channel, freqHz, phaseDeg, amplitude, single] {
+            result = DdsSetChannel(channel, freqHz, phaseDeg, amplitude, single);
+        });
+        return result;
+    }
+    CMorvaneDlg& form = *m_form;
+    // The mode boxes say which mode the send uses (both unchecked: multiple, without the
+    // update button); their handlers keep them exclusive.
+    if (single != 0) {
+        form.m_chkSingle->setChecked(true);
+    } else if (form.m_chkSingle->isChecked()) {
+        form.m_chkMultiple->setChecked(true);
+    }
+    const bool on = freqHz > 0.0;
+    if (on) {
+        ShowValue(form.m_cbFreq[channel], freqHz / HZ_PER_MHZ, ReadMHz,
+                  [](double mhz) { return FreqToWord(mhz * HZ_PER_MHZ); });
+    }
+    ShowValue(form.m_cbAmp[channel], amplitude * PERCENT_PER_FULL_SCALE, ReadNumber,
+              [](double percent) { return AmpToWord(percent / PERCENT_PER_FULL_SCALE); });
+    ShowValue(form.m_cbPhase[channel], phaseDeg, ReadNumber,
+              [](double degrees) { return PhaseToWord(degrees); });
+    if (form.IsChannelOn(channel) != on) {
+        (void)form.ToggleChannel(channel);
+    }
+    form.m_nLastSendResult = DDS_E_REPLY;
+    form.m_bRemoteSend = true;
+    (void)form.SendChannel(channel, on);
+    form.m_bRemoteSend = false;
+    return form.m_nLastSendResult;
+}
+
+std::uint32_t CConsoleRemoteModule::Update() {
+    std::uint32_t result = DDS_E_REPLY;
+    if (!Run([&result] { result = DdsUpdate(); })) {
+        return DDS_E_REPLY;
+    }
+    m_form->m_btnUpdate->setEnabled(false);
+    return result;
+}
+
+std::uint32_t CConsoleRemoteModule::Init(int clockMode) {
+    std::uint32_t result = DDS_E_REPLY;
+    if (!Run([&result, clockMode] { result = DdsInit(clockMode); })) {
+        return DDS_E_REPLY;
+    }
+    if (result == DDS_OK) {
+        // Every channel now runs at the initial frequency: the rows say so.
+        for (int c = 0; c < DDS_CHANNELS; ++c) {
+            if (HasRow(c)) {
+                ShowTableRow(c);
+            }
+        }
+    }
+    return result;
+}
+
+void CConsoleRemoteModule::ShowTableRow(int c) {
+    CMorvaneDlg& form = *m_form;
+    const DdsChannelState& row = DdsChannelTable[c];
+    form.m_cbFreq[c]->setEditText(NumberText(row.freqHz / HZ_PER_MHZ));
+    form.m_cbAmp[c]->setEditText(NumberText(row.amplitude * PERCENT_PER_FULL_SCALE));
+    form.m_cbPhase[c]->setEditText(NumberText(row.phaseDeg));
+    if (form.IsChannelOn(c) != (row.on != 0)) {
+        (void)form.ToggleChannel(c);
+    }
+}
+
+std::uint32_t CConsoleRemoteModule::ReadClocks(DdsModuleClocksRecord* clocks) {
+    std::uint32_t result = DDS_E_REPLY;
+    DdsModuleClocksRecord read;
+    if (!Run([&result, &read] { result = DdsReadClocks(&read); })) {
+        return DDS_E_REPLY;
+    }
+    *clocks = read;
+    return result;
+}
+
+// The rest runs on the user-interface thread between exchanges, when the records are its own.
+void CConsoleRemoteModule::AdoptClocks(const DdsModuleClocksRecord& clocks) {
+    DdsAdoptClocks(clocks);
+}
+
+bool CConsoleRemoteModule::ClockKnown() {
+    return DdsClockKnown();
+}
+
+DdsModuleClocksRecord CConsoleRemoteModule::Clocks() {
+    return DdsModuleClocks;
+}
+
+DdsChannelState CConsoleRemoteModule::Channel(int channel) {
+    return channel >= 0 && channel < DDS_CHANNELS ? DdsChannelTable[channel] : DdsChannelState{};
+}
+
+bool CConsoleRemoteModule::Version(ModuleVersion* version) {
+    int result = -1;
+    if (!Run([&result] { result = MonitorV(); }) || result != 0) {
+        return false;
+    }
+    *version = ComLink.version;
+    return true;
+}
+
+// ---- the server ----------------------------------------------------------------------------
+
+struct CRemoteServer::Client {
+    QTcpSocket* socket = nullptr; // nullptr once the client is gone
+    QTimer* idle = nullptr;       // a child of the socket
+    CRemoteSession session;
+    CRemoteLineReader reader;
+    std::string raw;    // bytes read from the socket
+    std::size_t at = 0; // of raw, not yet split into lines
+    int waiting = 0;    // lines in the queue
+};
+
+CRemoteServer::CRemoteServer(CMorvaneDlg& form, int clockMode, QObject* parent)
+    : QObject(parent), m_form(&form), m_module(form), m_engine(m_module, clockMode) {
+    std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &CRemoteServer::RunNext);
+    connect(&m_server, &QTcpServer::newConnection, this, &CRemoteServer::OnNewConnection);
+    // Lines that arrived during an exchange run after it, once its handler has finished.
+    connect(&form.Exchange(), &CExchangeRunner::exchangeEnded, this, &CRemoteServer::Schedule);
+    if (CMainFrame* frame = form.GetParentFrame()) {
+        connect(frame, &CMainFrame::frameClosed, this, &CRemoteServer::Stop);
+    }
+}
+
+CRemoteServer::~CRemoteServer() {
+    Stop();
+}
+
+bool CRemoteServer::Listen(const RemoteListen& listen, std::vector<RemoteRange> allow,
+                           QString* error) {
+    const QString host = QString::fromStdString(listen.host);
+    if (!RemoteIsLoopback(listen.address) && allow.empty()) {
+        *error = QStringLiteral("listening on %1 (not a loopback address) needs at least one "
+                                "allowed range (--allow, or ALLOW= in [REMOTE] of setup.ini)")
+                     .arg(host);
+        return false;
+    }
+    m_allow = std::move(allow);
+    // "::" serves IPv4 clients too, as the tool's server does (Qt's AnyIPv6 would be IPv6 only).
+    const QHostAddress address =
+        host == QLatin1String("::") ? QHostAddress(QHostAddress::Any) : QHostAddress(host);
+    if (!m_server.listen(address, listen.port)) {
+        *error = QStringLiteral("cannot listen on %1: %2")
+                     .arg(QString::fromStdString(
+                              RemoteEndpointText(listen.host, listen.address.v6, listen.port)),
+                          m_server.errorString());
+        return false;
+    }
+    m_bStopped = false;
+    m_strEndpoint = QString::fromStdString(
+        RemoteEndpointText(listen.host, listen.address.v6, m_server.serverPort()));
+    return true;
+}
+
+QString CRemoteServer::EndpointText() const {
+    return m_strEndpoint;
+}
+
+void CRemoteServer::Stop() {
+    m_bStopped = true;
+    m_server.close();
+    m_retry.stop();
+    const std::vector<std::shared_ptr<Client>> clients = m_clients;
+    for (const std::shared_ptr<Client>& c : clients) {
+        Remove(c);
+    }
+    m_queue.clear();
+    if (m_bExecuting && m_form != nullptr) {
+        m_form->Exchange().Cancel();
+    }
+}
+
+void CRemoteServer::OnNewConnection() {
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        // Outside the ranges, or one client too many: closed at once, without a byte.
+        if (m_bStopped || ClientCount() >= REMOTE_MAX_CLIENTS ||
+            !RemoteAllowed(AddressBytes(socket->peerAddress()), m_allow)) {
+            socket->close();
+            socket->deleteLater();
+            continue;
+        }
+        auto client = std::make_shared<Client>();
+        client->socket = socket;
+        client->idle = new QTimer(socket);
+        client->idle->setSingleShot(true);
+        socket->setReadBufferSize(READ_CHUNK * 4);
+        m_clients.push_back(client);
+        Client* c = client.get();
+        auto find = [this, c] {
+            const auto it = std::find_if(m_clients.begin(), m_clients.end(),
+                                         [c](const auto& p) { return p.get() == c; });
+            return it != m_clients.end() ? *it : nullptr;
+        };
+        auto take = [this, find] {
+            if (const std::shared_ptr<Client> found = find()) {
+                TakeInput(found);
+            }
+        };
+        auto drop = [this, find] {
+            if (const std::shared_ptr<Client> found = find()) {
+                Remove(found);
+            }
+        };
+        connect(socket, &QTcpSocket::readyRead, this, take);
+        connect(socket, &QTcpSocket::bytesWritten, this, take);
+        connect(socket, &QTcpSocket::disconnected, this, drop);
+        connect(socket, &QTcpSocket::errorOccurred, this, drop);
+        connect(client->idle, &QTimer::timeout, this, drop); // nothing received for the limit
+        TakeInput(client);
+    }
+}
+
+void CRemoteServer::TakeInput(const std::shared_ptr<Client>& client) {
+    Client& c = *client;
+    if (c.socket == nullptr) {
+        return;
+    }
+    c.idle->start(static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+        m_idleLimit.count(), std::numeric_limits<int>::max())));
+    bool queued = false;
+    while (c.waiting < CLIENT_LINES_MAX && c.socket->bytesToWrite() <= CLIENT_BACKLOG_MAX) {
+        if (c.at >= c.raw.size()) {
+            const QByteArray bytes = c.socket->read(READ_CHUNK);
+            if (bytes.isEmpty()) {
+                break;
+            }
+            c.raw.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+            c.at = 0;
+        }
+        std::string_view data = std::string_view(c.raw).substr(c.at);
+        CRemoteLineReader::Line line;
+        const bool complete = c.reader.Next(&data, &line);
+        c.at = c.raw.size() - data.size();
+        if (complete) {
+            m_queue.push_back({client, std::move(line)});
+            ++c.waiting;
+            queued = true;
+        }
+    }
+    if (queued) {
+        Schedule();
+    }
+}
+
+void CRemoteServer::Remove(const std::shared_ptr<Client>& client) {
+    const auto it = std::find(m_clients.begin(), m_clients.end(), client);
+    if (it != m_clients.end()) {
+        m_clients.erase(it);
+    }
+    QTcpSocket* socket = client->socket;
+    if (socket == nullptr) {
+        return;
+    }
+    // Its queued lines still run (they arrived whole), without answers.
+    client->idle->stop();
+    client->socket = nullptr;
+    client->idle = nullptr;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+void CRemoteServer::Schedule() {
+    if (m_bScheduled || m_bStopped || m_queue.empty()) {
+        return;
+    }
+    m_bScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_bScheduled = false;
+            RunNext();
+        },
+        Qt::QueuedConnection);
+}
+
+void CRemoteServer::FollowOperator() {
+    for (int c = 0; c < DDS_CHANNELS; ++c) {
+        if (!SameRow(DdsChannelTable[c], m_seen[c])) {
+            m_engine.FollowChannel(c);
+            m_seen[c] = DdsChannelTable[c];
+        }
+    }
+}
+
+void CRemoteServer::RunNext() {
+    if (m_bStopped || m_bExecuting || m_queue.empty() || m_form == nullptr) {
+        return;
+    }
+    // An exchange that runs ends with exchangeEnded, which schedules the next turn. A message
+    // box of a handler has the handler waiting behind it: looked at again shortly.
+    if (m_form->Exchange().IsRunning()) {
+        return;
+    }
+    if (QApplication::activeModalWidget() != nullptr) {
+        m_retry.start(RETRY_MS);
+        return;
+    }
+    const Entry entry = std::move(m_queue.front());
+    m_queue.pop_front();
+    Client& c = *entry.client;
+    --c.waiting;
+
+    FollowOperator();
+    std::string answer;
+    bool answered = false;
+    m_bExecuting = true;
+    if (entry.line.overlong) {
+        c.session.PushError(REMOTE_E_COMMAND, "line longer than " +
+                                                  std::to_string(REMOTE_LINE_MAX) +
+                                                  " bytes, discarded");
+    } else {
+        answered = m_engine.ExecuteLine(entry.line.text, c.session, &answer);
+    }
+    m_bExecuting = false;
+    std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
+
+    if (c.socket != nullptr && answered) {
+        answer += '\n';
+        (void)c.socket->write(answer.data(), static_cast<qint64>(answer.size()));
+    }
+    TakeInput(entry.client);
+    emit lineDone();
+    Schedule();
+}
+
+// ---- start-up ------------------------------------------------------------------------------
+
+std::unique_ptr<CRemoteServer> ConsoleStartRemote(CMorvaneDlg& form, const CCommandLineInfo& info,
+                                                  QString* error) {
+    error->clear();
+    CProfileFile profile;
+    (void)SetupFileLoadFirst(profile, SetupFileSearchPath(QCoreApplication::applicationDirPath()));
+    const std::string listenKey = profile.GetString(SECTION_REMOTE, KEY_LISTEN);
+    if (!info.m_bServe && listenKey.empty()) {
+        return nullptr;
+    }
+
+    std::string text = info.m_strServe.toStdString();
+    std::string source = "--serve";
+    if (text.empty() && !listenKey.empty()) {
+        text = listenKey;
+        source = "LISTEN= in [REMOTE] of setup.ini";
+    }
+    if (text.empty()) {
+        text = REMOTE_DEFAULT_LISTEN;
+    }
+    RemoteListen listen;
+    std::string why;
+    if (!RemoteParseListen(text, &listen, &why)) {
+        *error = QString::fromStdString(source + ": " + why);
+        return nullptr;
+    }
+
+    std::vector<RemoteRange> allow;
+    auto addRange = [&](const std::string& range, const char* from) {
+        RemoteRange r;
+        if (!RemoteParseRange(range, &r, &why)) {
+            *error = QString::fromStdString(std::string(from) + ": " + why);
+            return false;
+        }
+        allow.push_back(r);
+        return true;
+    };
+    for (const QString& range : info.m_allow) {
+        if (!addRange(range.toStdString(), "--allow")) {
+            return nullptr;
+        }
+    }
+    // ALLOW=192.168.1.0/24, 10.0.0.5: blanks around the ranges do not count.
+    for (const QString& range : QString::fromStdString(profile.GetString(SECTION_REMOTE, KEY_ALLOW))
+                                    .split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString trimmed = range.trimmed();
+        if (!trimmed.isEmpty() &&
+            !addRange(trimmed.toStdString(), "ALLOW= in [REMOTE] of setup.ini")) {
+            return nullptr;
+        }
+    }
+
+    auto server = std::make_unique<CRemoteServer>(form, form.DdsClkMode());
+    if (!server->Listen(listen, std::move(allow), error)) {
+        return nullptr;
+    }
+    return server;
+}
