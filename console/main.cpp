@@ -58,7 +58,12 @@ int main(int argc, char* argv[]) {
                      QStringLiteral("morvane: serving on %1\n").arg(server->EndpointText()));
     } else if (!error.isEmpty()) {
         ConsolePrint(stderr, QStringLiteral("morvane: %1\n").arg(error));
-        MorvaneMessageBox(theApp.GetMainFrame(), QString(), error, QMessageBox::Warning);
+        // The reason comes from the address rules shared with morvane-cli, in their words.
+        MorvaneMessageBox(theApp.GetMainFrame(),
+                          QCoreApplication::translate("CRemoteServer", "遠端控制 (SCPI)"),
+                          QCoreApplication::translate("CRemoteServer", "無法提供遠端控制：") +
+                              QLatin1Char('\n') + error,
+                          QMessageBox::Warning);
     }
     QApplication::exec();
     server.reset(); // before the form goes

@@ -2,6 +2,7 @@
 #include "remote_net.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "remote.h"
 
@@ -184,7 +185,11 @@ bool RemoteParseRange(std::string_view text, RemoteRange* range, std::string* er
     const std::size_t slash = text.find('/');
     RemoteAddress net;
     if (!RemoteParseAddress(text.substr(0, slash), &net)) {
-        *error = "'" + std::string(text) + "' is not an address range such as 192.168.1.0/24";
+        // Appended piece by piece: gcc 12's -Wrestrict misreads "literal" + std::string at -O3.
+        std::string message = "'";
+        message.append(text);
+        message.append("' is not an address range such as 192.168.1.0/24");
+        *error = std::move(message);
         return false;
     }
     net = RemotePlainAddress(net);
@@ -261,13 +266,19 @@ bool RemoteParseListen(std::string_view text, RemoteListen* listen, std::string*
 }
 
 std::string RemoteListenFormatError(std::string_view text) {
-    return "'" + std::string(text) +
-           "' is not ADDR:PORT with a numeric address (such as 127.0.0.1:5025 or [::1]:5025)";
+    std::string message = "'";
+    message.append(text);
+    message.append(
+        "' is not ADDR:PORT with a numeric address (such as 127.0.0.1:5025 or [::1]:5025)");
+    return message;
 }
 
 std::string RemoteEndpointText(std::string_view host, bool v6, std::uint16_t port) {
-    const std::string address = v6 ? "[" + std::string(host) + "]" : std::string(host);
-    return address + ":" + std::to_string(port);
+    std::string text = v6 ? "[" : "";
+    text.append(host);
+    text.append(v6 ? "]:" : ":");
+    text.append(std::to_string(port));
+    return text;
 }
 
 bool CRemoteLineReader::Next(std::string_view* data, Line* line) {

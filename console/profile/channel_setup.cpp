@@ -175,8 +175,11 @@ ChannelSetupResult ChannelSetupSave(const fs::path& path, const ChannelSetup& se
     fs::path temp;
     std::FILE* f = nullptr;
     for (int attempt = 0; attempt < 100 && f == nullptr; ++attempt) {
-        temp = folder / ("." + path.filename().string() + "." + std::to_string(pid) + "." +
-                         std::to_string(counter++) + ".tmp");
+        std::string name = ".";
+        name.append(path.filename().string());
+        name.append(".").append(std::to_string(pid));
+        name.append(".").append(std::to_string(counter++)).append(".tmp");
+        temp = folder / name;
         f = OpenNew(temp);
         if (f == nullptr && errno != EEXIST) {
             break;

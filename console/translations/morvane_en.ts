@@ -317,6 +317,19 @@ Please check the [RS232] serial port settings of the computer.
     </message>
 </context>
 <context>
+    <name>CRemoteServer</name>
+    <message>
+        <location filename="../main.cpp" line="+63"/>
+        <source>遠端控制 (SCPI)</source>
+        <translation>Remote control (SCPI)</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>無法提供遠端控制：</source>
+        <translation>Remote control cannot be offered:</translation>
+    </message>
+</context>
+<context>
     <name>CShowMsgDlg</name>
     <message>
         <location filename="../showmsgdlg.cpp" line="+41"/>
