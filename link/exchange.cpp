@@ -236,6 +236,11 @@ namespace {
 // True when a reply segment starts with the echo of command: its first field (up to the first
 // comma or LF, CR and blanks at its ends left out) equals the command without regard to case.
 bool EchoMatches(std::string_view segment, std::string_view command) {
+    // Line ends left over in front of the echo (after an earlier prompt) are not part of it.
+    while (!segment.empty() && (segment.front() == '\r' || segment.front() == '\n' ||
+                                segment.front() == ' ' || segment.front() == '\t')) {
+        segment.remove_prefix(1);
+    }
     const std::size_t stop = segment.find_first_of(",\n>");
     std::string_view field = segment.substr(0, stop);
     auto blank = [](char c) { return c == '\r' || c == ' ' || c == '\t'; };
