@@ -9,6 +9,7 @@
 
 #include "comlink.h"
 #include "diag.h"
+#include "numtext.h"
 #include "trace.h"
 
 namespace {
@@ -244,25 +245,13 @@ bool EchoMatches(std::string_view segment, std::string_view command) {
     const std::size_t stop = segment.find_first_of(",\n>");
     std::string_view field = segment.substr(0, stop);
     auto blank = [](char c) { return c == '\r' || c == ' ' || c == '\t'; };
-    while (!field.empty() && blank(field.front())) {
-        field.remove_prefix(1);
-    }
     while (!field.empty() && blank(field.back())) {
         field.remove_suffix(1);
     }
     while (!command.empty() && blank(command.back())) {
         command.remove_suffix(1);
     }
-    if (field.size() != command.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        auto up = [](char c) { return IsLower(c) ? static_cast<char>(c - 'a' + 'A') : c; };
-        if (up(field[i]) != up(command[i])) {
-            return false;
-        }
-    }
-    return true;
+    return NumTextSameNoCase(field, command);
 }
 
 LinkTraceOutcome OutcomeOf(ReadEnd end, std::string_view reply) {

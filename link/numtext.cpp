@@ -174,25 +174,23 @@ double LeadingNumber(std::string_view text, std::size_t* end, bool* found) {
     return negative ? -value : value;
 }
 
-bool SameLetters(std::string_view a, std::string_view b) {
+} // namespace
+
+double NumTextToDouble(std::string_view text) {
+    return LeadingNumber(text, nullptr, nullptr);
+}
+
+bool NumTextSameNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;
     }
+    auto low = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     for (std::size_t i = 0; i < a.size(); ++i) {
-        auto low = [](char c) {
-            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        };
         if (low(a[i]) != low(b[i])) {
             return false;
         }
     }
     return true;
-}
-
-} // namespace
-
-double NumTextToDouble(std::string_view text) {
-    return LeadingNumber(text, nullptr, nullptr);
 }
 
 const NumUnit NUM_UNITS_FREQ_MHZ[4] = {{"Hz", 1e-6}, {"kHz", 1e-3}, {"MHz", 1.0}, {"GHz", 1e3}};
@@ -217,7 +215,7 @@ NumUnitValue NumTextWithUnit(std::string_view text, const NumUnit* units, std::s
         return r;
     }
     for (std::size_t i = 0; units && i < count; ++i) {
-        if (SameLetters(rest, units[i].name)) {
+        if (NumTextSameNoCase(rest, units[i].name)) {
             r.value *= units[i].factor;
             r.unit = true;
             r.exact = true;

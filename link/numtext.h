@@ -41,6 +41,9 @@ std::string NumFormatString(const char* fmt, ...)
 // The same, from a va_list (which it consumes).
 std::string NumVFormatString(const char* fmt, va_list args);
 
+// True when a and b are the same text without regard to the case of ASCII letters.
+bool NumTextSameNoCase(std::string_view a, std::string_view b);
+
 // A unit that may follow a number, and the factor that brings a value in it to the caller's
 // base unit ("kHz", 1e-3 for a base of MHz). Names are compared without regard to case.
 struct NumUnit {

@@ -92,15 +92,7 @@ char Upper(char c) {
 }
 
 bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Upper(a[i]) != Upper(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return NumTextSameNoCase(a, b);
 }
 
 // True when word is the short or the long form of a keyword written as "SINGle".
