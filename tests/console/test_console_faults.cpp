@@ -313,9 +313,10 @@ TEST_F(ConsoleFaultTest, HangUpInTheMiddleOfAReply) {
 TEST_F(ConsoleFaultTest, DeviceVanishesWhileTheConsoleWaitsForAReply) {
     ASSERT_NO_FATAL_FAILURE(OpenOnSim());
     {
-        // The console sits idle with the port open: no polling in the background.
+        // The console sits idle with the port open: no polling in the background. A full second,
+        // so that what opening the port left to do does not count as idle time.
         const CCpuMeter meter;
-        QTest::qWait(300);
+        QTest::qWait(1000);
         ExpectSleptWhileWaiting(meter, "idle console, port open");
     }
 
