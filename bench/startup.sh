@@ -84,6 +84,10 @@ for ((run = 1; run <= runs; run++)); do
     # Let start-up settle (the status timer fires after one second), then read the memory.
     sleep 1.5
     rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
+    # Every mark the program reported ("phase microseconds-since-start" lines), for the
+    # breakdown below.
+    awk -v s="$start" '/^morvane-startup: / { printf "%s %d\n", $2, ($3 - s) / 1000 }' "$err" \
+        >>"$scratch/marks"
     kill "$pid"
     wait "$pid" 2>/dev/null || true
     pid=
@@ -107,6 +111,19 @@ if [[ $QT_QPA_PLATFORM == offscreen ]]; then
     time_target="90 ms" memory_target="32 MB"
 else
     time_target="120 ms" memory_target="36 MB"
+fi
+# Where the time goes: the median moment of each mark the program reports, in the order
+# they come (main entered, application object made, language chosen, frame and form made,
+# port opened, frame shown, event loop running).
+if [[ -s $scratch/marks ]]; then
+    sort -k1,1 -k2,2n "$scratch/marks" | awk '
+        { v[$1] = v[$1] " " $2; n[$1]++ }
+        END {
+            for (p in v) {
+                split(substr(v[p], 2), a, " ")
+                printf "%d %s\n", a[int((n[p] + 1) / 2)], p
+            }
+        }' | sort -n | awk '{ printf "  mark %-12s median %7.1f ms after start\n", $2, $1 / 1000 }'
 fi
 summary "start-up to opened text" 1000 ms "$time_target" "${times[@]}"
 summary "resident memory after start-up" 1024 MB "$memory_target" "${rsses[@]}"

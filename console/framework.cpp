@@ -11,6 +11,8 @@
 #include <QScreen>
 #include <QSettings>
 
+#include <QStringList>
+
 #include <cstdint>
 #include <mutex>
 #include <utility>
@@ -67,15 +69,38 @@ QSize DluToPixels(const QFont& font, const QSize& du) {
     return DluToPixels(font, QRect(QPoint(0, 0), du)).size();
 }
 
+namespace {
+// The Traditional Chinese faces, best first, that stand in for the forms' face where it is
+// missing.
+const QStringList TRADITIONAL_FACES = {QStringLiteral("Microsoft JhengHei"),
+                                       QStringLiteral("Noto Sans CJK TC"),
+                                       QStringLiteral("Noto Sans TC")};
+} // namespace
+
+void FwPreferTraditionalFaces() {
+    // Characters the default face lacks (the menu's and the boxes' Chinese) come from the
+    // Traditional faces too, rather than from the font system's first CJK face: the glyph forms
+    // are the right ones, and one CJK face is loaded instead of two.
+    QFont font = QApplication::font();
+    QStringList families = font.families();
+    if (families.isEmpty()) {
+        families << font.family();
+    }
+    for (const QString& face : TRADITIONAL_FACES) {
+        if (!families.contains(face)) {
+            families << face;
+        }
+    }
+    font.setFamilies(families);
+    QApplication::setFont(font);
+}
+
 QFont FwTemplateFont(const QString& face, int points, int weight) {
     // Where the forms' Traditional Chinese face is missing (Linux), the font system's own
     // fallback picks the first CJK face it knows, which is often the Japanese one: its glyph
     // forms differ from the Traditional ones. Name the Traditional faces as substitutes.
     static const bool substituted = [] {
-        QFont::insertSubstitutions(QStringLiteral("微軟正黑體"),
-                                   {QStringLiteral("Microsoft JhengHei"),
-                                    QStringLiteral("Noto Sans CJK TC"),
-                                    QStringLiteral("Noto Sans TC")});
+        QFont::insertSubstitutions(QStringLiteral("微軟正黑體"), TRADITIONAL_FACES);
         return true;
     }();
     (void)substituted;

@@ -53,6 +53,10 @@ QSize DluToPixels(const QFont& font, const QSize& du);
 // as the platform does, and the weight on the 100-900 scale.
 QFont FwTemplateFont(const QString& face, int points, int weight = 400);
 
+// Makes the Traditional Chinese faces the application font's fallbacks. Call once, after the
+// application object exists and before any widget.
+void FwPreferTraditionalFaces();
+
 // ---- control ids -------------------------------------------------------------------------
 
 // Gives a control its id and its place in dialog units of the form font.

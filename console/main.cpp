@@ -7,14 +7,17 @@
 #include "morvanedlg.h"
 #include "remoteserver.h"
 #include "simhook.h"
+#include "startuptrace.h"
 #include "translation.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <QTranslator>
 
 #include <memory>
 
 int main(int argc, char* argv[]) {
+    StartupMark("main");
     // Diagnostics go to standard output; a closed pipe there must not end the console.
     DiagIgnoreBrokenPipe();
 
@@ -28,6 +31,8 @@ int main(int argc, char* argv[]) {
     }
 
     QApplication application(argc, argv);
+    FwPreferTraditionalFaces();
+    StartupMark("application");
     CMorvaneApp theApp;
     theApp.SetCommandLineInfo(arguments.info);
     // The language is chosen before any widget exists, so that every text is created in it.
@@ -38,6 +43,7 @@ int main(int argc, char* argv[]) {
     // The device name "sim" (--simulate, or DEVICE=sim in setup.ini) opens the built-in module
     // simulator where the platform has one.
     ConsoleRegisterSimulator();
+    StartupMark("language");
     CMorvaneDlg* form = nullptr;
     theApp.SetViewFactory([&theApp, &form]() -> CFormView* {
         form = new CMorvaneDlg;
@@ -65,6 +71,7 @@ int main(int argc, char* argv[]) {
                               QLatin1Char('\n') + error,
                           QMessageBox::Warning);
     }
+    QTimer::singleShot(0, [] { StartupMark("loop"); });
     QApplication::exec();
     server.reset(); // before the form goes
     return theApp.ExitInstance();

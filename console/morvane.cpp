@@ -7,6 +7,7 @@
 #include "morvane_version.h"
 #include "morvanedoc.h"
 #include "resource.h"
+#include "startuptrace.h"
 
 #include <QAction>
 #include <QApplication>
@@ -89,6 +90,7 @@ bool CMorvaneApp::InitInstance() {
     }
 
     m_pMainFrame->show();
+    StartupMark("shown");
     return true;
 }
 
@@ -98,7 +100,9 @@ bool CMorvaneApp::CreateDocumentFrameAndView() {
     if (!frame->Create()) {
         return false;
     }
+    StartupMark("frame");
     CFormView* view = m_viewFactory ? m_viewFactory() : new CFormView;
+    StartupMark("form");
     if (view == nullptr) {
         return false;
     }

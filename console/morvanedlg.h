@@ -43,6 +43,7 @@ struct ChannelSetup;
 
 class CCComboBox;
 class CMainFrame;
+class CTranscriptLog;
 class CTranscriptWnd;
 class QAction;
 class QCheckBox;
@@ -157,7 +158,9 @@ public:
     const QPixmap& LedOnBitmap() const { return m_bmpLedOn; }
     const QPixmap& LedOffBitmap() const { return m_bmpLedOff; }
     CShowMsgDlg& StatusDialog() { return m_dlgStatus; }
-    // The transcript window (hidden until its menu command), or nullptr without a frame.
+    // The transcript's records (kept from start-up), or nullptr without a frame.
+    CTranscriptLog* TranscriptLog() const { return m_pTranscriptLog; }
+    // The transcript window, made by its first menu command; nullptr until then.
     CTranscriptWnd* TranscriptWindow() const { return m_pTranscriptWnd; }
     bool IsStatusTimerActive() const { return m_statusTimer.isActive(); }
     bool IsWatchTimerActive() const { return m_watchTimer.isActive(); }
@@ -210,6 +213,7 @@ private:
     // Handlers (morvanedlg_channels.cpp).
     // Connects the options menu's added commands and starts the transcript.
     void ConnectAddedCommands(CMainFrame* frame);
+    void OnTranscript();
     void OnSaveChannelSetup();
     void OnLoadChannelSetup();
     void SetAccessibleNames();
@@ -255,6 +259,7 @@ private:
     // While a setup is applied: the channel indexes whose send failed, collected for one
     // summary box instead of a box per row.
     std::vector<int>* m_pSendFailures = nullptr;
+    CTranscriptLog* m_pTranscriptLog = nullptr; // owned by the form
     CTranscriptWnd* m_pTranscriptWnd = nullptr; // a window of its own, owned by the form
 
     bool m_bRemoteSend = false;          // a remote client's setting is being sent

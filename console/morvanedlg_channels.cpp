@@ -71,22 +71,30 @@ void CMorvaneDlg::ConnectAddedCommands(CMainFrame* frame) {
             &CMorvaneDlg::OnLoadChannelSetup);
 
     // The transcript records from here on (before the port is first opened), whether or not
-    // its window is ever shown.
-    if (m_pTranscriptWnd == nullptr) {
-        m_pTranscriptWnd = new CTranscriptWnd(this);
+    // its window is ever shown. The window itself (a table view, its fonts and styles) is made
+    // when the operator first asks for it: most sessions never do.
+    if (m_pTranscriptLog == nullptr) {
+        m_pTranscriptLog = new CTranscriptLog(CTranscriptModel::CAPACITY, this);
         const CMorvaneApp* app = CMorvaneApp::Instance();
         const QString traceFile =
             app != nullptr ? app->GetCommandLineInfo().m_strTraceFile : QString();
         QString error;
-        if (!traceFile.isEmpty() && !m_pTranscriptWnd->Log()->OpenTraceFile(traceFile, &error)) {
+        if (!traceFile.isEmpty() && !m_pTranscriptLog->OpenTraceFile(traceFile, &error)) {
             MorvaneMessageBox(
                 this, tr("通訊記錄"),
                 tr("無法寫入通訊記錄檔 %1\n%2").arg(QDir::toNativeSeparators(traceFile), error),
                 QMessageBox::Warning, QMessageBox::Ok);
         }
     }
-    connect(frame->FindCommand(ID_TRANSCRIPT), &QAction::triggered, m_pTranscriptWnd,
-            &CTranscriptWnd::ShowAndRaise);
+    connect(frame->FindCommand(ID_TRANSCRIPT), &QAction::triggered, this,
+            &CMorvaneDlg::OnTranscript);
+}
+
+void CMorvaneDlg::OnTranscript() {
+    if (m_pTranscriptWnd == nullptr) {
+        m_pTranscriptWnd = new CTranscriptWnd(m_pTranscriptLog, this);
+    }
+    m_pTranscriptWnd->ShowAndRaise();
 }
 
 void CMorvaneDlg::OnSaveChannelSetup() {

@@ -1,6 +1,7 @@
 // The form's port control: opening and closing the serial port with the status line, the menu
 // commands of the form, the status timer and the form's destruction.
 #include "morvanedlg.h"
+#include "startuptrace.h"
 
 #include "comlink.h"
 #include "dds.h"
@@ -13,9 +14,6 @@
 #include <QMessageBox>
 #include <QTimerEvent>
 #include <QtGlobal>
-
-#include <chrono>
-#include <cstdio>
 
 namespace {
 
@@ -51,21 +49,6 @@ constexpr int DDS_CLK_MODE_MAX = 8;
 
 constexpr char PORT_PARITY = 'N';
 constexpr std::uint8_t PORT_TERMINATOR = 13; // carriage return
-
-// The start-up benchmark sets MORVANE_STARTUP_TRACE: the first opened text is then reported
-// on standard error with the wall-clock time in nanoseconds since the epoch, which the
-// benchmark compares with the moment it started the process.
-void TraceFirstOpen() {
-    static bool traced = false;
-    if (traced || !qEnvironmentVariableIsSet("MORVANE_STARTUP_TRACE")) {
-        return;
-    }
-    traced = true;
-    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    std::fprintf(stderr, "morvane-startup: opened %lld\n", static_cast<long long>(now.count()));
-    std::fflush(stderr);
-}
 
 } // namespace
 
@@ -151,7 +134,7 @@ int CMorvaneDlg::PortOpenClose(bool open) {
 
     SetStatusText(text);
     if (opened) {
-        TraceFirstOpen();
+        StartupMark("opened");
     }
     return result;
 }

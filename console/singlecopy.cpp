@@ -5,7 +5,6 @@
 #include <QCryptographicHash>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QRegularExpression>
 #include <QTimer>
 
 namespace {
@@ -19,6 +18,14 @@ constexpr int WRITE_WAIT_MS = 3000;
 // A peer that connects and sends nothing is dropped after this long.
 constexpr int REQUEST_WAIT_MS = 5000;
 
+// The characters a user name keeps in the server name (plain loops: the console uses no
+// regular expressions otherwise, and compiling one costs start-up time and memory).
+bool IsNameChar(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') ||
+           u == u'.' || u == u'_';
+}
+
 QString SanitisedUserName() {
     QString user = qEnvironmentVariable("USER");
     if (user.isEmpty()) {
@@ -27,8 +34,12 @@ QString SanitisedUserName() {
     if (user.isEmpty()) {
         user = QStringLiteral("user");
     }
-    static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9._]"));
-    return user.replace(unsafe, QStringLiteral("_")).left(32);
+    for (QChar& c : user) {
+        if (!IsNameChar(c)) {
+            c = QLatin1Char('_');
+        }
+    }
+    return user.left(32);
 }
 
 } // namespace
@@ -47,9 +58,29 @@ QString CSingleCopy::DefaultServerName() {
 }
 
 bool CSingleCopy::IsServerName(const QString& name) {
-    static const QRegularExpression pattern(
-        QStringLiteral("^Morvane-[A-Za-z0-9._]{1,32}-[0-9a-f]{12}$"));
-    return pattern.match(name).hasMatch();
+    // "Morvane-" <1 to 32 name characters> "-" <12 lower-case hex digits>
+    static const QString prefix = QStringLiteral("Morvane-");
+    constexpr qsizetype DIGEST_LENGTH = 12;
+    if (!name.startsWith(prefix) || name.size() < prefix.size() + 1 + 1 + DIGEST_LENGTH) {
+        return false;
+    }
+    const qsizetype dash = name.size() - DIGEST_LENGTH - 1;
+    const qsizetype userLength = dash - prefix.size();
+    if (name.at(dash) != QLatin1Char('-') || userLength > 32) {
+        return false;
+    }
+    for (qsizetype i = prefix.size(); i < dash; ++i) {
+        if (!IsNameChar(name.at(i))) {
+            return false;
+        }
+    }
+    for (qsizetype i = dash + 1; i < name.size(); ++i) {
+        const char16_t u = name.at(i).unicode();
+        if (!((u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f'))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CSingleCopy::AskToRaise(const QString& name) {

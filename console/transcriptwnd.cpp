@@ -250,8 +250,8 @@ void CTranscriptLog::Flush() {
 
 // ---- CTranscriptWnd ----------------------------------------------------------------------
 
-CTranscriptWnd::CTranscriptWnd(QWidget* parent)
-    : QWidget(parent, Qt::Window), m_log(new CTranscriptLog(CTranscriptModel::CAPACITY, this)) {
+CTranscriptWnd::CTranscriptWnd(CTranscriptLog* log, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_log(log) {
     setWindowTitle(Tr(WINDOW_TITLE));
     setObjectName(QStringLiteral("transcript"));
     resize(WINDOW_WIDTH, WINDOW_HEIGHT);
@@ -298,8 +298,10 @@ CTranscriptWnd::CTranscriptWnd(QWidget* parent)
 }
 
 CTranscriptWnd::~CTranscriptWnd() {
-    // The log (a child) outlives this part of the window: no more calls into it.
-    disconnect(m_log->Model(), nullptr, this, nullptr);
+    // No more calls from the log into this part of the window.
+    if (m_log != nullptr) {
+        disconnect(m_log->Model(), nullptr, this, nullptr);
+    }
 }
 
 void CTranscriptWnd::ShowAndRaise() {

@@ -14,6 +14,7 @@
 #include "trace.h"
 
 #include <QAbstractTableModel>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -94,7 +95,9 @@ class CTranscriptWnd : public QWidget {
     Q_OBJECT
 
 public:
-    explicit CTranscriptWnd(QWidget* parent = nullptr);
+    // Shows log, which must outlive the window. The window is made on first use; the log
+    // records from start-up whether or not it is ever shown.
+    explicit CTranscriptWnd(CTranscriptLog* log, QWidget* parent = nullptr);
     ~CTranscriptWnd() override;
     CTranscriptWnd(const CTranscriptWnd&) = delete;
     CTranscriptWnd& operator=(const CTranscriptWnd&) = delete;
@@ -110,7 +113,7 @@ private:
     void OnSave();
     void OnAppended();
 
-    CTranscriptLog* m_log = nullptr;
+    QPointer<CTranscriptLog> m_log; // may go first when both belong to one parent
     QTableView* m_view = nullptr;
     bool m_bFollow = true;
 };

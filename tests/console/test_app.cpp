@@ -140,6 +140,35 @@ TEST(ConsoleCommandLine, OptionValues) {
     EXPECT_TRUE(ConsoleHelpText(options).contains(QStringLiteral("-f, --file FILE  A file.")));
 }
 
+// Only names this console makes are taken for a server: anything else in the profile (another
+// program's class name, a path) is never connected to or cleared away.
+TEST(ConsoleSingleCopy, ServerNamesHaveTheConsolesShape) {
+    const QString user32(32, QLatin1Char('u'));
+    const struct {
+        QString name;
+        bool ok;
+    } cases[] = {
+        {QStringLiteral("Morvane-a-0123456789ab"), true},
+        {QStringLiteral("Morvane-j.doe_2-abcdef012345"), true},
+        {QStringLiteral("Morvane-") + user32 + QStringLiteral("-0123456789ab"), true},
+        {QStringLiteral("Morvane-") + user32 + QStringLiteral("u-0123456789ab"), false},
+        {QStringLiteral("Morvane--0123456789ab"), false},     // no user
+        {QStringLiteral("Morvane-a-0123456789AB"), false},    // upper-case digest
+        {QStringLiteral("Morvane-a-0123456789a"), false},     // short digest
+        {QStringLiteral("Morvane-a-0123456789abc"), false},   // 13 digits
+        {QStringLiteral("Morvane-../x-0123456789ab"), false}, // a path
+        {QStringLiteral("Morvane-a b-0123456789ab"), false},  // a blank
+        {QStringLiteral("Morvane-a-0123456789ab\n"), false},  // a line end
+        {QStringLiteral("morvane-a-0123456789ab"), false},    // the prefix's case
+        {QStringLiteral("xMorvane-a-0123456789ab"), false},
+        {QStringLiteral("Morvane-\u00e9-0123456789ab"), false}, // not ASCII
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CSingleCopy::IsServerName(c.name), c.ok) << c.name.toStdString();
+    }
+    EXPECT_TRUE(CSingleCopy::IsServerName(CSingleCopy::DefaultServerName()));
+}
+
 TEST_F(ConsoleApp, StartUpPlugsTheViewInAndStoresTheName) {
     int destroys = 0;
     bool childAlive = false;

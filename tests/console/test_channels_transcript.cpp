@@ -47,11 +47,12 @@ TEST_F(ChannelsTranscriptTest, TranscriptShowsExchangesFromTheLinkOnAnyThread) {
     WriteSimSetup();
     Open();
     ASSERT_TRUE(m_form->IsPortOpen());
-    CTranscriptWnd* wnd = m_form->TranscriptWindow();
-    ASSERT_NE(wnd, nullptr);
+    ASSERT_EQ(m_form->TranscriptWindow(), nullptr); // made on first use
+    CTranscriptLog* log = m_form->TranscriptLog();
+    ASSERT_NE(log, nullptr);
     Click(Switch(0)); // a normal exchange: "dds 0 ..." and its two-field reply
     QCoreApplication::processEvents();
-    const CTranscriptModel* model = wnd->Log()->Model();
+    const CTranscriptModel* model = log->Model();
 
     using C = CTranscriptModel;
     const int opened = LastRowWith(model, QStringLiteral("opened"));
@@ -96,7 +97,10 @@ TEST_F(ChannelsTranscriptTest, TranscriptShowsExchangesFromTheLinkOnAnyThread) {
     // The menu command shows the window; save writes the header and the very lines kept, and
     // a trace file gets the same lines.
     Command(ID_TRANSCRIPT);
+    CTranscriptWnd* wnd = m_form->TranscriptWindow();
+    ASSERT_NE(wnd, nullptr);
     EXPECT_TRUE(wnd->isVisible());
+    EXPECT_EQ(wnd->View()->model()->rowCount(), model->rowCount()); // what came before it
     const QString saved = QDir(m_work.path()).filePath(QStringLiteral("saved.txt"));
     ASSERT_TRUE(wnd->SaveTo(saved));
     QFile file(saved);
@@ -109,7 +113,8 @@ TEST_F(ChannelsTranscriptTest, TranscriptShowsExchangesFromTheLinkOnAnyThread) {
 }
 
 TEST_F(ChannelsTranscriptTest, TranscriptKeepsTheLast10000AndFollowsUnlessScrolledUp) {
-    CTranscriptWnd wnd;
+    CTranscriptLog log;
+    CTranscriptWnd wnd(&log);
     wnd.show();
     CTranscriptModel* model = wnd.Log()->Model();
     ASSERT_EQ(model->Capacity(), 10000);
