@@ -331,6 +331,8 @@ void CPtySimulator::ReadInput(Clock::time_point now) {
             if (m_received.size() < RECEIVED_CAP)
                 m_received.append(bytes.substr(0, RECEIVED_CAP - m_received.size()));
             m_backlog.append(bytes);
+            if (static_cast<std::size_t>(n) < sizeof buf)
+                break; // all that was queued: what comes later wakes the poll again
             continue;
         }
         if (n < 0 && errno == EINTR)

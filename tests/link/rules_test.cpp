@@ -16,6 +16,7 @@
 #include "exchange.h"
 #include "fake_module.h"
 #include "numtext.h"
+#include "serial_port.h"
 #include "trace.h"
 
 namespace {
@@ -210,6 +211,54 @@ TEST_F(LinkRulesTest, TranscriptLineHasItsColumns) {
     const std::string tail = "\t\\r\t\\r\\n>"; // command: the lone CR; reply: CR LF >
     EXPECT_EQ(probe.substr(probe.size() - tail.size()), tail) << probe;
 }
+
+#ifndef _WIN32
+// The queued count an event wait saw is reused for the next status look, to save a system call
+// per reply. It must never claim bytes that a read has since taken (a reader would then wait
+// for bytes that are not coming), nor bytes a purge threw away.
+TEST(LinkQueueCount, NeverCountsBytesAlreadyTakenOrPurged) {
+    CFakeModule module([](const std::string&) { return std::vector<FakeChunk>{}; });
+    CSerialPort port;
+    ASSERT_EQ(port.SetName(module.SlavePath()).Open(), 0);
+    ASSERT_TRUE(port.ApplySettings());
+    ASSERT_TRUE(port.SetEventMask(LINK_EV_RXCHAR));
+    auto waitForInput = [&port] {
+        std::uint32_t mask = 0;
+        if (!port.WaitPortEvent(&mask)) {
+            ASSERT_EQ(port.WaitIo(2000), LINK_WAIT_SIGNALLED);
+        }
+    };
+    std::uint32_t errors = 0;
+    std::uint32_t queued = 0;
+
+    module.Send("hello");
+    waitForInput();
+    std::uint8_t two[2] = {};
+    ASSERT_EQ(port.ReadBytes(two, 2), 2u);
+    ASSERT_TRUE(port.ErrorAndQueueStatus(&errors, &queued));
+    EXPECT_EQ(queued, 3u);
+    EXPECT_EQ(port.ReadByte(), 'l');
+    ASSERT_TRUE(port.ErrorAndQueueStatus(&errors, &queued));
+    EXPECT_EQ(queued, 2u);
+
+    // Counted by the wait, then purged.
+    module.Send("abc");
+    waitForInput();
+    ASSERT_TRUE(port.Purge());
+    ASSERT_TRUE(port.ErrorAndQueueStatus(&errors, &queued));
+    EXPECT_EQ(queued, 0u);
+
+    // Counted by the wait and taken as it stood: the next look asks the driver again.
+    module.Send("xyz");
+    waitForInput();
+    ASSERT_TRUE(port.ErrorAndQueueStatus(&errors, &queued));
+    EXPECT_EQ(queued, 3u);
+    std::uint8_t three[3] = {};
+    ASSERT_EQ(port.ReadBytes(three, 3), 3u);
+    ASSERT_TRUE(port.ErrorAndQueueStatus(&errors, &queued));
+    EXPECT_EQ(queued, 0u);
+}
+#endif
 
 TEST(LinkTraceEscape, MakesEveryByteVisible) {
     EXPECT_EQ(LinkTraceEscape(std::string("a\r\n\t\\b\x01\xff", 8)), "a\\r\\n\\t\\\\b\\x01\\xFF");
