@@ -541,17 +541,28 @@ void CPtySimulator::Run() {
         Clock::time_point deadline;
         std::chrono::nanoseconds timeout{};
         const bool timed = NextDeadline(now, deadline);
+        // Paced, the wait ends early by what the system's waits are late, and the rest is
+        // waited out below, so that bytes leave on time.
+        const bool paced = m_options.baud > 0;
         if (timed)
-            timeout =
-                std::max(std::chrono::nanoseconds(0),
-                         std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now));
+            timeout = paced ? m_wakeLead.Timeout(now, deadline)
+                            : std::max(std::chrono::nanoseconds(0),
+                                       std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           deadline - now));
 
         lock.unlock();
         const int ready = SimPoll(fds, count, timed ? &timeout : nullptr);
         const int pollError = errno;
         // The moment input is seen is the moment its terminator arrived, for the pacing of the
         // reply; taken before the lock, which a caller may be holding for a moment.
-        const Clock::time_point woke = Clock::now();
+        Clock::time_point woke = Clock::now();
+        if (paced && timed && ready == 0) {
+            // Counted from the loop's look at the clock, so that the lead also covers the
+            // loop's own work around the wait (the write of a byte among it), which the next
+            // byte costs again before it is on the line.
+            m_wakeLead.Woke(now + timeout, woke);
+            woke = m_wakeLead.WaitOut(deadline);
+        }
         lock.lock();
 
         if (ready < 0) {

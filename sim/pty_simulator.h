@@ -101,6 +101,7 @@ private:
     Clock::time_point m_inputPausedUntil;
     // Pacing (baud > 0): each byte leaves when it is due, one wake-up a byte.
     CSimPacer m_pacer;
+    CWakeLead m_wakeLead; // used by the simulator's thread only
 
     int m_master = -1;
     int m_slave = -1;

@@ -1,5 +1,7 @@
 #include "sim_pacer.h"
 
+#include <algorithm>
+
 namespace {
 
 // Ten bits a byte: byte count times this, divided by the baud rate, is nanoseconds.
@@ -39,4 +41,37 @@ std::size_t CSimPacer::Due(Clock::time_point now) const {
     const std::uint64_t rest = ns % NS_PER_BYTE_AT_1_BAUD;
     const std::uint64_t due = whole * m_baud + rest * m_baud / NS_PER_BYTE_AT_1_BAUD;
     return due > m_sent ? static_cast<std::size_t>(due - m_sent) : 0;
+}
+
+std::chrono::nanoseconds CWakeLead::Timeout(Clock::time_point now,
+                                            Clock::time_point deadline) const {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now) -
+                      std::chrono::nanoseconds(m_leadNs);
+    return std::max(left, std::chrono::nanoseconds(0));
+}
+
+void CWakeLead::Woke(Clock::time_point wanted, Clock::time_point woke) {
+    if (woke < wanted) {
+        return;
+    }
+    const std::int64_t late = std::min<std::int64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(woke - wanted).count(),
+        MAX_LEAD.count());
+    // An average over the last eight or so waits: it follows the machine's load within a
+    // reply, and one wait held up by the scheduler moves it by an eighth. The lateness is that
+    // of the moment asked for, which already has the lead taken off, so it does not depend on
+    // the lead.
+    m_leadNs += (late - m_leadNs) / 8;
+}
+
+CWakeLead::Clock::time_point CWakeLead::WaitOut(Clock::time_point deadline) const {
+    Clock::time_point now = Clock::now();
+    const auto slack = std::chrono::nanoseconds(m_leadNs) + std::chrono::microseconds(20);
+    if (deadline - now > slack) {
+        return now;
+    }
+    while (now < deadline) {
+        now = Clock::now();
+    }
+    return now;
 }

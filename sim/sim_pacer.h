@@ -36,3 +36,28 @@ private:
     Clock::time_point m_start;
     std::uint64_t m_sent = 0;
 };
+
+// CWakeLead: timed waits on a busy or virtual machine end some tens of microseconds after the
+// moment asked for, which would make every paced byte late by that much (a quarter of a byte
+// time at 115200 baud). The lead learns how late the waits end (a running average) and asks
+// for that much earlier; a wait that then ends a little early is finished by watching the
+// clock, which costs a few microseconds of processor time a byte.
+class CWakeLead {
+public:
+    using Clock = std::chrono::steady_clock;
+    // Leads are never more than this: a machine that late for long is not worth spinning for.
+    static constexpr std::chrono::nanoseconds MAX_LEAD{200'000};
+
+    // How long to wait from now for deadline, the lead taken off (never negative).
+    std::chrono::nanoseconds Timeout(Clock::time_point now, Clock::time_point deadline) const;
+    // A timed wait that was to end at wanted ended at woke (not counted when it ended early,
+    // for an event or a signal).
+    void Woke(Clock::time_point wanted, Clock::time_point woke);
+    // Watches the clock until deadline when it is at most the lead (and a little) away; returns
+    // at once otherwise. Returns the time it returned at.
+    Clock::time_point WaitOut(Clock::time_point deadline) const;
+    std::chrono::nanoseconds Lead() const { return std::chrono::nanoseconds(m_leadNs); }
+
+private:
+    std::int64_t m_leadNs = 0;
+};

@@ -67,4 +67,30 @@ TEST(SimPacer, LateBytesLeaveTogetherAndTheScheduleDoesNotSlip) {
     EXPECT_EQ(pacer.NextDeadline(), t1 + nanoseconds(86806));
 }
 
+// The lead settles at how late the waits end, whatever lead was already asked for; early ends
+// (an event woke the wait) teach it nothing; a stall is capped; and the timeout never goes
+// below zero.
+TEST(WakeLead, LearnsHowLateWaitsEndAndAsksForThatMuchEarlier) {
+    using std::chrono::microseconds;
+    CWakeLead lead;
+    const auto deadline = T0 + microseconds(87);
+    EXPECT_EQ(lead.Timeout(T0, deadline), microseconds(87)); // nothing learnt yet
+    for (int i = 0; i < 100; ++i) {
+        const auto wanted = T0 + lead.Timeout(T0, deadline);
+        lead.Woke(wanted, wanted + microseconds(21)); // this machine's waits end 21 us late
+    }
+    EXPECT_NEAR(static_cast<double>(lead.Lead().count()), 21000.0, 100.0);
+    EXPECT_NEAR(static_cast<double>(lead.Timeout(T0, deadline).count()), 66000.0, 100.0);
+
+    const auto before = lead.Lead();
+    lead.Woke(T0 + microseconds(50), T0 + microseconds(10)); // ended early, for input
+    EXPECT_EQ(lead.Lead(), before);
+
+    for (int i = 0; i < 100; ++i) {
+        lead.Woke(T0, T0 + std::chrono::seconds(1)); // a machine stalled for a second at a time
+    }
+    EXPECT_LE(lead.Lead(), CWakeLead::MAX_LEAD);
+    EXPECT_EQ(lead.Timeout(T0, T0 + microseconds(50)), nanoseconds(0));
+}
+
 } // namespace
