@@ -354,6 +354,10 @@ int main(int argc, char** argv) {
     if (!CliIsTerminal(1)) {
         std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     }
+    // Reading a script line would otherwise flush standard output first (std::cin is tied to
+    // std::cout, which shares stdout's buffer): one write per line even into a file. Lines are
+    // flushed where they should be (on a terminal, and before questions on stderr).
+    std::cin.tie(nullptr);
     // Diagnostic lines of the link go to standard error; standard output carries results.
     DiagSetSink(CliWriteStderr);
     CliRegisterSimulator();
