@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLayout>
@@ -69,7 +70,9 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QString::fromLatin1(IDS_FRAME_TITLE));
-    setWindowIcon(MorvaneAppIcon());
+    // The application's icon when it has one (the same pixels: no second decoding of them).
+    const QIcon appIcon = QGuiApplication::windowIcon();
+    setWindowIcon(appIcon.isNull() ? MorvaneAppIcon() : appIcon);
 
     // The default size of a new top-level window: three quarters of the screen. The form
     // shrinks the frame to itself and the activation step may size it once more.
