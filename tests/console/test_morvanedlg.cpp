@@ -3,6 +3,7 @@
 // the update button.
 #include "test_morvanedlg_fixture.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QLineEdit>
 
@@ -167,6 +168,8 @@ TEST_F(MorvaneDlgTest, InitialUpdateLeavesThePanelReady) {
     // The combo boxes alternate dark and light grey with white text, by channel index.
     for (int i = 0; i < 12; ++i) {
         for (CCComboBox* combo : {Freq(i), Amp(i), Phase(i)}) {
+            // A box's drop-down list is made when it first drops down, not with the form.
+            EXPECT_EQ(combo->findChild<QAbstractItemView*>(), nullptr) << i;
             (void)combo->grab(); // the colours reach the palettes when the control paints
             const QPalette pal = combo->lineEdit()->palette();
             EXPECT_EQ(RefFromColor(pal.color(QPalette::Active, QPalette::Base)),
@@ -175,6 +178,13 @@ TEST_F(MorvaneDlgTest, InitialUpdateLeavesThePanelReady) {
             EXPECT_EQ(RefFromColor(pal.color(QPalette::Active, QPalette::Text)), 0xFFFFFFu);
         }
     }
+
+    // The list made on the first drop-down shows the box's colours.
+    static_cast<QComboBox*>(Amp(1))->showPopup();
+    const QPalette list = Amp(1)->view()->palette();
+    EXPECT_EQ(RefFromColor(list.color(QPalette::Active, QPalette::Base)), 0x969696u);
+    EXPECT_EQ(RefFromColor(list.color(QPalette::Active, QPalette::Text)), 0xFFFFFFu);
+    Amp(1)->hidePopup();
 
     // The frame is fitted to the form: its client never exceeds the form.
     EXPECT_LE(m_form->width(), m_form->GetTotalSize().width());
