@@ -8,14 +8,28 @@
 // With a transcript observer registered (as the console and --trace register one), the unpaced
 // figure is measured again: recording should cost the exchange nothing measurable.
 //
+// The unpaced figure is also set beside a bare round trip of the same bytes over a
+// pseudo-terminal (two writes, a poll, the reads; the far end answers in one write), in
+// alternating blocks: the floor this machine sets under any exchange over a pseudo-terminal at
+// that moment. Shared virtual machines move it by half or more from one minute to the next.
+//
 //   bench_exchange [ITERATIONS] [BAUD]
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "comlink.h"
 #include "diag.h"
@@ -61,8 +75,102 @@ struct TranscriptSink {
     }
 };
 
+// The bare round trip: a pseudo-terminal of its own, the far end a thread that answers every CR
+// with the reply in one write.
+class CBarePty {
+public:
+    CBarePty() {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+            return;
+        }
+        const char* name = ::ptsname(m_master);
+        m_slave = name != nullptr ? ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+        termios t{};
+        if (m_slave < 0 || ::tcgetattr(m_slave, &t) != 0) {
+            return;
+        }
+        ::cfmakeraw(&t);
+        (void)::tcsetattr(m_slave, TCSANOW, &t);
+        m_far = std::thread([this] { Answer(); });
+    }
+    ~CBarePty() {
+        m_stop = true;
+        if (m_slave >= 0) {
+            ::close(m_slave); // the far end's read then fails and it ends
+        }
+        if (m_far.joinable()) {
+            m_far.join();
+        }
+        if (m_master >= 0) {
+            ::close(m_master);
+        }
+    }
+    CBarePty(const CBarePty&) = delete;
+    CBarePty& operator=(const CBarePty&) = delete;
+
+    bool Ready() const { return m_far.joinable(); }
+
+    // One round trip in microseconds, or a negative value when the far end went away.
+    double RoundTripUs() {
+        const auto t0 = std::chrono::steady_clock::now();
+        const std::size_t length = std::strlen(COMMAND);
+        if (::write(m_slave, COMMAND, length) != static_cast<ssize_t>(length) ||
+            ::write(m_slave, "\r", 1) != 1) {
+            return -1;
+        }
+        std::size_t got = 0;
+        char buffer[256];
+        while (got < m_reply.size()) {
+            pollfd p{m_slave, POLLIN, 0};
+            if (::poll(&p, 1, 1000) <= 0) {
+                return -1;
+            }
+            const ssize_t n = ::read(m_slave, buffer, sizeof buffer);
+            if (n <= 0) {
+                return -1;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+            .count();
+    }
+
+private:
+    void Answer() {
+        char buffer[256];
+        while (!m_stop) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, 100) < 0) {
+                return;
+            }
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            if (n < 0 && errno == EAGAIN) {
+                continue;
+            }
+            if (n <= 0) {
+                return;
+            }
+            if (std::memchr(buffer, '\r', static_cast<std::size_t>(n)) != nullptr &&
+                ::write(m_master, m_reply.data(), m_reply.size()) !=
+                    static_cast<ssize_t>(m_reply.size())) {
+                return;
+            }
+        }
+    }
+
+    int m_master = -1;
+    int m_slave = -1;
+    std::atomic<bool> m_stop{false};
+    const std::string m_reply = std::string(COMMAND) + "\r\nOK\r\n>";
+    std::thread m_far;
+};
+
+// With floor given, blocks alternate in the same way between the link and the bare round trip
+// (into *floor).
 std::vector<double> Measure(int baud, int iterations, std::size_t* replyBytes,
-                            std::vector<double>* traced = nullptr) {
+                            std::vector<double>* traced = nullptr,
+                            std::vector<double>* floor = nullptr) {
     SimOptions options;
     options.baud = baud;
     CPtySimulator sim(options);
@@ -79,7 +187,26 @@ std::vector<double> Measure(int baud, int iterations, std::size_t* replyBytes,
     ReplyField fields[REPLY_FIELD_COUNT];
     TranscriptSink sink;
     int observer = 0;
+    std::unique_ptr<CBarePty> bare;
+    if (floor != nullptr) {
+        bare = std::make_unique<CBarePty>();
+        if (!bare->Ready()) {
+            std::fprintf(stderr, "cannot make a pseudo-terminal for the bare round trip\n");
+            std::exit(1);
+        }
+    }
     for (int i = 0; i < iterations + 20; ++i) {
+        if (floor != nullptr && (i / BLOCK) % 2 == 1) {
+            const double d = bare->RoundTripUs();
+            if (d < 0) {
+                std::fprintf(stderr, "the bare round trip failed\n");
+                std::exit(1);
+            }
+            if (i >= 20) {
+                floor->push_back(d);
+            }
+            continue;
+        }
         const bool traceBlock = traced != nullptr && (i / BLOCK) % 2 == 1;
         if (traceBlock && observer == 0) {
             observer = LinkTraceAdd([&sink](const LinkTraceEvent& e) { sink.Take(e); });
@@ -127,6 +254,13 @@ int main(int argc, char** argv) {
                 "p99 %.1f us; with one median %.1f us, p99 %.1f us; ratio of medians %.4f\n",
                 BLOCK, plain.median, plain.p99, traced.median, traced.p99,
                 traced.median / plain.median);
+
+    std::vector<double> floorUs;
+    const Figures link = Percentiles(Measure(0, iterations, &bytes, nullptr, &floorUs));
+    const Figures floor = Percentiles(floorUs);
+    std::printf("unpaced, alternating blocks of %d: the link median %.1f us; a bare pty round trip "
+                "of the same bytes median %.1f us; ratio of medians %.3f\n",
+                BLOCK, link.median, floor.median, link.median / floor.median);
 
     const int pacedIterations = std::max(10, iterations / 10);
     const Figures paced = Percentiles(Measure(baud, pacedIterations, &bytes));
