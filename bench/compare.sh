@@ -9,7 +9,8 @@
 #     against qmtrv-sim paced at 115200 baud, the whole run divided by the wire time of the 1000
 #     replies; against the unpaced qmtrv-sim, the time per line (the run of 1000 lines less the
 #     run of one line, divided by 999, so that process start and probe are left out);
-#   - one unpaced exchange in-process (bench_exchange);
+#   - one unpaced exchange in-process (bench_exchange), and the same in blocks alternating with
+#     a bare pseudo-terminal round trip of its bytes, the floor at that moment;
 #   - console start-up to the opened status text and resident memory after start-up
 #     (bench/startup.sh), offscreen and under Xvfb, beside a bare Qt window with one CJK label
 #     (bench_bare_window) as this machine's reference.
@@ -105,6 +106,9 @@ echo "compare: exchanges in-process (bench_exchange)" >&2
 exchange=$("$build/bench/bench_exchange" 2000 "$baud")
 echo "$exchange" >&2
 unpaced_exchange=$(sed -n 's/^unpaced: median \([0-9.]*\) us.*/\1/p' <<<"$exchange")
+# The same exchange in blocks alternating with a bare pseudo-terminal round trip of its bytes.
+floor_link=$(sed -n 's/.*: the link median \([0-9.]*\) us;.*/\1/p' <<<"$exchange")
+floor_bare=$(sed -n 's/.*round trip of the same bytes median \([0-9.]*\) us;.*/\1/p' <<<"$exchange")
 paced_exchange=$(sed -n 's/.*ratio median \([0-9.]*\),.*/\1/p' <<<"$exchange")
 
 pacing_first=- pacing_gap=-
@@ -188,6 +192,8 @@ row "script, $lines send lines, paced ÷ wire (whole run)" "${paced_ratio[morvan
 row "script, unpaced, per line (µs)" "${unpaced_line[morvane]}" "${unpaced_line[pyserial]}" \
     "≤ 50, ≥ 8× faster (${speedup}×)"
 row "exchange unpaced in-process, median (µs)" "$unpaced_exchange" "" "≤ 30"
+row "  the same beside a bare pty round trip of its bytes (µs)" "$floor_link / $floor_bare" "" \
+    "(reference: this machine's floor now)"
 row "console start to opened text, offscreen / Xvfb (ms)" "$start_off / $start_x" "" \
     "≤ 90 / ≤ 120"
 row "console resident memory, offscreen / Xvfb (MB)" "$rss_off / $rss_x" "" "≤ 32 / ≤ 36"
