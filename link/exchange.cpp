@@ -167,7 +167,7 @@ ReadEnd EventReader(CSerialPort& port, int idleLimit, CReplyLimits& limits, OnBy
         (void)port.ResetIoEvent();
         std::uint32_t errors = 0;
         std::uint32_t queued = 0;
-        (void)port.ErrorAndQueueStatus(&errors, &queued);
+        (void)port.ErrorAndQueueStatusAfterWait(&errors, &queued);
         if (queued == 0) {
             ++idle;
             IdleSleep();

@@ -36,6 +36,8 @@ int WaitIo(SerialBackendState& s, int timeoutMs);
 bool IoResult(SerialBackendState& s, std::uint32_t* bytes);
 // Error bits and queued-input count.
 bool QueueStatus(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* queued);
+// The same right after a completed event wait, with the count that wait took where it took one.
+bool QueueStatusAfterWait(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* queued);
 // Result of ReadOne.
 enum class ReadResult { Done, Pending, Failed };
 // Reads one byte into *cell without blocking.

@@ -123,6 +123,18 @@ bool CSerialPort::ErrorAndQueueStatus(std::uint32_t* errors, std::uint32_t* queu
     std::uint32_t e = 0;
     std::uint32_t q = 0;
     const bool ok = m_pBackend && serial_backend::QueueStatus(*m_pBackend, &e, &q);
+    return StoreQueueStatus(ok, e, q, errors, queued);
+}
+
+bool CSerialPort::ErrorAndQueueStatusAfterWait(std::uint32_t* errors, std::uint32_t* queued) {
+    std::uint32_t e = 0;
+    std::uint32_t q = 0;
+    const bool ok = m_pBackend && serial_backend::QueueStatusAfterWait(*m_pBackend, &e, &q);
+    return StoreQueueStatus(ok, e, q, errors, queued);
+}
+
+bool CSerialPort::StoreQueueStatus(bool ok, std::uint32_t e, std::uint32_t q, std::uint32_t* errors,
+                                   std::uint32_t* queued) {
     if (!ok) {
         e = 0;
         q = 0;

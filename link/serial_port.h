@@ -102,6 +102,11 @@ public:
     // The driver's error bits and queued-input count. On failure both are 0 and false is
     // returned.
     bool ErrorAndQueueStatus(std::uint32_t* errors, std::uint32_t* queued);
+    // The same, called right after a port-event wait has completed: where the wait has just
+    // counted the queued input (POSIX) that count is given without asking the driver again.
+    // It may be lower than the driver's count by what arrived since; readers that take input
+    // in batches as the waits see it use this one.
+    bool ErrorAndQueueStatusAfterWait(std::uint32_t* errors, std::uint32_t* queued);
     // Reads one byte into the receive cell. Returns the byte when it was there at once, the
     // cell's previous content when the read would have to wait, 0xFF when the read failed
     // (and the cell becomes 0xFF).
@@ -127,6 +132,9 @@ public:
     std::uint32_t BytesWritten() const { return m_nBytesWritten; }
 
 private:
+    bool StoreQueueStatus(bool ok, std::uint32_t e, std::uint32_t q, std::uint32_t* errors,
+                          std::uint32_t* queued);
+
     SerialSettings m_settings;
     std::string m_strName;
     std::uint8_t m_byReceive = 0;

@@ -34,10 +34,10 @@ struct SerialBackendState {
     std::vector<std::uint8_t> outQueue;
     // Bytes were written since the last transmit-empty event.
     bool txActive = false;
-    // Input bytes an event wait just counted, reported by the next queue status instead of
-    // asking the driver again (one system call less on every reply's path). Bytes leave the
-    // queue only through this state's reads and purges, which forget the count, so it is
-    // never more than what is queued.
+    // Input bytes the last event wait counted, given by QueueStatusAfterWait instead of asking
+    // the driver again (one system call less on every reply's path). Bytes leave the queue
+    // only through this state's reads and purges, which forget the count, and any other queue
+    // status asks the driver and forgets it too, so it is never more than what is queued.
     std::uint32_t seenQueued = 0;
 };
 
@@ -401,13 +401,19 @@ bool IoResult(SerialBackendState& s, std::uint32_t* bytes) {
     return s.lastCompleted;
 }
 
-bool QueueStatus(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* queued) {
-    *errors = 0;
+bool QueueStatusAfterWait(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* queued) {
     if (s.seenQueued > 0) {
+        *errors = 0;
         *queued = s.seenQueued;
         s.seenQueued = 0;
         return true;
     }
+    return QueueStatus(s, errors, queued);
+}
+
+bool QueueStatus(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* queued) {
+    *errors = 0;
+    s.seenQueued = 0;
     int n = 0;
     if (::ioctl(s.fd, FIONREAD, &n) != 0 || n < 0) {
         *queued = 0;

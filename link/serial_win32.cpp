@@ -321,6 +321,10 @@ bool IoResult(SerialBackendState& s, std::uint32_t* bytes) {
     return ok != 0;
 }
 
+bool QueueStatusAfterWait(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* queued) {
+    return QueueStatus(s, errors, queued); // the wait counts nothing here
+}
+
 bool QueueStatus(SerialBackendState& s, std::uint32_t* errors, std::uint32_t* queued) {
     DWORD e = 0;
     COMSTAT st{};
