@@ -193,7 +193,10 @@ void RunScript(CliContext& ctx, bool keepGoing) {
     CLI::App lineApp{"script line"};
     lineApp.set_help_flag(); // "--help" inside a script is a command error, not an exit
     AddCommands(lineApp, ctx);
-    const bool flushLines = CliIsTerminal(1);
+    // Each line's results go out before the next line is read when someone watches (standard
+    // output a terminal) or types the lines (standard input a terminal, output a pipe such as
+    // tee's); a script read from a file into a file goes out in blocks.
+    const bool flushLines = CliIsTerminal(1) || CliIsTerminal(0);
     std::string line;
     int number = 0;
     while (!CliInterrupted() && std::getline(std::cin, line)) {
@@ -340,6 +343,7 @@ bool CliContext::Confirm(const std::string& question) {
     if (yes || !CliIsTerminal(0)) {
         return true;
     }
+    std::fflush(stdout); // the results so far come before the question
     std::fprintf(stderr, "%s [y/N] ", question.c_str());
     std::string answer;
     if (!std::getline(std::cin, answer)) {
@@ -355,8 +359,9 @@ int main(int argc, char** argv) {
         std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     }
     // Reading a script line would otherwise flush standard output first (std::cin is tied to
-    // std::cout, which shares stdout's buffer): one write per line even into a file. Lines are
-    // flushed where they should be (on a terminal, and before questions on stderr).
+    // std::cout, which shares stdout's buffer): one write per line even into a file. The
+    // script flushes after each line when a person is at either end, and a question flushes
+    // before it is asked.
     std::cin.tie(nullptr);
     // Diagnostic lines of the link go to standard error; standard output carries results.
     DiagSetSink(CliWriteStderr);

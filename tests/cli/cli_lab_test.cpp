@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "dds.h"
@@ -211,6 +215,56 @@ TEST_F(CliLabTest, ScriptLinesStartFromTheDefaults) {
     ASSERT_EQ(lines.size(), 10u) << run.out;
     EXPECT_EQ(lines[6], "dds 0 1999999a 0 200 0");
     EXPECT_EQ(lines[8], "dds 1 1999999a 0 200 1");
+}
+
+// Lines typed at a terminal with the results going into a pipe (through tee, say): each line's
+// results come out before the tool waits for the next line, not when a buffer fills or the tool
+// ends. (The wait for them is only a guard against a hang.)
+TEST_F(CliLabTest, TypedScriptLinesAnswerAtOnceIntoAPipe) {
+    StartModule();
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string terminal = ::ptsname(master);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const std::string port = m_sim->SlavePath();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int in = ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (in < 0 || null < 0 || ::dup2(in, 0) < 0 || ::dup2(out[1], 1) < 0 ||
+            ::dup2(null, 2) < 0) {
+            ::_exit(127);
+        }
+        ::execl(MORVANE_CLI_PATH, "morvane-cli", "--port", port.c_str(), "script", nullptr);
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    auto typeLine = [master](const std::string& line) {
+        ASSERT_EQ(::write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    };
+    auto resultArrives = [&out] {
+        pollfd p{out[0], POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(GUARD_SECONDS * 1000)) == 1;
+    };
+    std::string got;
+    char buffer[256];
+    typeLine("send u0\n");
+    ASSERT_TRUE(resultArrives()) << "no result while the tool waits for the next line";
+    got.append(buffer, static_cast<std::size_t>(
+                           std::max<ssize_t>(0, ::read(out[0], buffer, sizeof buffer))));
+    EXPECT_NE(got.find("U0"), std::string::npos) << got;
+    typeLine("send \"dds 0 0 0 0 0\"\n");
+    ASSERT_TRUE(resultArrives());
+    typeLine("\x04"); // end of input at the start of a line
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ::close(out[0]);
+    ::close(master);
 }
 
 // A sweep downwards with a dwell, stopped by Ctrl-C: each point is one line with the frequency
