@@ -78,21 +78,25 @@ const QStringList TRADITIONAL_FACES = {QStringLiteral("Microsoft JhengHei"),
 } // namespace
 
 void FwPreferTraditionalFaces() {
-    // Characters the default face lacks (the menu's and the boxes' Chinese) come from the
-    // Traditional faces too, rather than from the font system's first CJK face: the glyph forms
-    // are the right ones, and one CJK face is loaded instead of two.
-    QFont font = QApplication::font();
-    QStringList families = font.families();
-    if (families.isEmpty()) {
-        families << font.family();
-    }
-    for (const QString& face : TRADITIONAL_FACES) {
-        if (!families.contains(face)) {
-            families << face;
+    // Characters a face lacks (the menus' and the boxes' Chinese in the default face) come
+    // from the font system's first CJK face unless the face names substitutes: that is often
+    // the Japanese one, whose glyph forms differ, loaded as a second face beside the
+    // Traditional one the form uses. Substitutes are tried first. They are named for the
+    // default face and the faces the platform theme gives the classes that show Chinese;
+    // the fonts themselves stay as the theme set them.
+    static const char* const CLASSES[] = {
+        nullptr,       "QMenu",    "QMenuBar",          "QStatusBar",
+        "QMessageBox", "QToolTip", "QAbstractItemView", "QHeaderView",
+        "QLabel"};
+    for (const char* className : CLASSES) {
+        const QFont font =
+            className != nullptr ? QApplication::font(className) : QApplication::font();
+        const QString family = font.family();
+        if (!family.isEmpty() && !TRADITIONAL_FACES.contains(family, Qt::CaseInsensitive) &&
+            QFont::substitutes(family).isEmpty()) {
+            QFont::insertSubstitutions(family, TRADITIONAL_FACES);
         }
     }
-    font.setFamilies(families);
-    QApplication::setFont(font);
 }
 
 QFont FwTemplateFont(const QString& face, int points, int weight) {

@@ -53,8 +53,9 @@ QSize DluToPixels(const QFont& font, const QSize& du);
 // as the platform does, and the weight on the 100-900 scale.
 QFont FwTemplateFont(const QString& face, int points, int weight = 400);
 
-// Makes the Traditional Chinese faces the application font's fallbacks. Call once, after the
-// application object exists and before any widget.
+// Names the Traditional Chinese faces as the first fallbacks of the application's faces, so
+// that Chinese in the default font comes from them. Call once, after the application object
+// exists and before any widget.
 void FwPreferTraditionalFaces();
 
 // ---- control ids -------------------------------------------------------------------------
