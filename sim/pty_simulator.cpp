@@ -116,7 +116,8 @@ int SimPoll(pollfd* fds, nfds_t count, const std::chrono::nanoseconds* timeout) 
 } // namespace
 
 CPtySimulator::CPtySimulator(const SimOptions& options)
-    : m_options(options), m_engine(options.seed), m_pacer(std::max(1, options.baud)) {
+    : m_options(options), m_engine(options.seed), m_pacer(std::max(1, options.baud)),
+      m_wakeLead(std::max(1, options.baud)) {
     m_engine.SetSlowMs(options.slowMs);
     m_engine.SetFault(options.fault,
                       options.fault == SimFault::HangupAfter ? options.hangupAfter : 0);
@@ -556,7 +557,7 @@ void CPtySimulator::Run() {
         // The moment input is seen is the moment its terminator arrived, for the pacing of the
         // reply; taken before the lock, which a caller may be holding for a moment.
         Clock::time_point woke = Clock::now();
-        if (paced && timed && ready == 0) {
+        if (paced && timed && ready == 0 && timeout.count() > 0) {
             // Counted from the loop's look at the clock, so that the lead also covers the
             // loop's own work around the wait (the write of a byte among it), which the next
             // byte costs again before it is on the line.

@@ -43,6 +43,12 @@ std::size_t CSimPacer::Due(Clock::time_point now) const {
     return due > m_sent ? static_cast<std::size_t>(due - m_sent) : 0;
 }
 
+CWakeLead::CWakeLead(int baud)
+    : m_maxLeadNs(std::min<std::int64_t>(
+          MAX_LEAD.count(),
+          static_cast<std::int64_t>(NS_PER_BYTE_AT_1_BAUD / 2 /
+                                    static_cast<std::uint64_t>(std::max(1, baud))))) {}
+
 std::chrono::nanoseconds CWakeLead::Timeout(Clock::time_point now,
                                             Clock::time_point deadline) const {
     const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now) -
@@ -55,8 +61,7 @@ void CWakeLead::Woke(Clock::time_point wanted, Clock::time_point woke) {
         return;
     }
     const std::int64_t late = std::min<std::int64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(woke - wanted).count(),
-        MAX_LEAD.count());
+        std::chrono::duration_cast<std::chrono::nanoseconds>(woke - wanted).count(), m_maxLeadNs);
     // An average over the last eight or so waits: it follows the machine's load within a
     // reply, and one wait held up by the scheduler moves it by an eighth. The lateness is that
     // of the moment asked for, which already has the lead taken off, so it does not depend on

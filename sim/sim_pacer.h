@@ -45,13 +45,18 @@ private:
 class CWakeLead {
 public:
     using Clock = std::chrono::steady_clock;
-    // Leads are never more than this: a machine that late for long is not worth spinning for.
+    // Leads are never more than this, nor more than half a byte time: a machine that late is
+    // not worth spinning for, and input that comes during the clock watch waits no longer.
     static constexpr std::chrono::nanoseconds MAX_LEAD{200'000};
+
+    // baud > 0: the line's rate, which bounds the lead to half a byte time.
+    explicit CWakeLead(int baud);
 
     // How long to wait from now for deadline, the lead taken off (never negative).
     std::chrono::nanoseconds Timeout(Clock::time_point now, Clock::time_point deadline) const;
     // A timed wait that was to end at wanted ended at woke (not counted when it ended early,
-    // for an event or a signal).
+    // for an event or a signal). Waits that did not wait at all (a deadline already due) are
+    // not to be passed: they end at once and say nothing about the system's lateness.
     void Woke(Clock::time_point wanted, Clock::time_point woke);
     // Watches the clock until deadline when it is at most the lead (and a little) away; returns
     // at once otherwise. Returns the time it returned at.
@@ -59,5 +64,6 @@ public:
     std::chrono::nanoseconds Lead() const { return std::chrono::nanoseconds(m_leadNs); }
 
 private:
+    std::int64_t m_maxLeadNs;
     std::int64_t m_leadNs = 0;
 };

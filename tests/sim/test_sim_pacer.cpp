@@ -68,11 +68,11 @@ TEST(SimPacer, LateBytesLeaveTogetherAndTheScheduleDoesNotSlip) {
 }
 
 // The lead settles at how late the waits end, whatever lead was already asked for; early ends
-// (an event woke the wait) teach it nothing; a stall is capped; and the timeout never goes
-// below zero.
+// (an event woke the wait) teach it nothing; a stall is capped at half a byte time (at most
+// 200 us); and the timeout never goes below zero.
 TEST(WakeLead, LearnsHowLateWaitsEndAndAsksForThatMuchEarlier) {
     using std::chrono::microseconds;
-    CWakeLead lead;
+    CWakeLead lead(115200);
     const auto deadline = T0 + microseconds(87);
     EXPECT_EQ(lead.Timeout(T0, deadline), microseconds(87)); // nothing learnt yet
     for (int i = 0; i < 100; ++i) {
@@ -89,8 +89,17 @@ TEST(WakeLead, LearnsHowLateWaitsEndAndAsksForThatMuchEarlier) {
     for (int i = 0; i < 100; ++i) {
         lead.Woke(T0, T0 + std::chrono::seconds(1)); // a machine stalled for a second at a time
     }
-    EXPECT_LE(lead.Lead(), CWakeLead::MAX_LEAD);
-    EXPECT_EQ(lead.Timeout(T0, T0 + microseconds(50)), nanoseconds(0));
+    // Half of 86.8 us (the average's integer steps stop a few ns short of it).
+    EXPECT_LE(lead.Lead(), nanoseconds(43402));
+    EXPECT_GE(lead.Lead(), nanoseconds(43300));
+    EXPECT_EQ(lead.Timeout(T0, T0 + microseconds(40)), nanoseconds(0));
+
+    CWakeLead slow(9600); // half a byte time is 521 us: the fixed bound holds
+    for (int i = 0; i < 200; ++i) {
+        slow.Woke(T0, T0 + std::chrono::seconds(1));
+    }
+    EXPECT_LE(slow.Lead(), CWakeLead::MAX_LEAD);
+    EXPECT_GT(slow.Lead(), CWakeLead::MAX_LEAD - microseconds(1));
 }
 
 } // namespace
