@@ -193,23 +193,6 @@ std::uint32_t CConsoleRemoteModule::ReadClocks(DdsModuleClocksRecord* clocks) {
     return result;
 }
 
-// The rest runs on the user-interface thread between exchanges, when the records are its own.
-void CConsoleRemoteModule::AdoptClocks(const DdsModuleClocksRecord& clocks) {
-    DdsAdoptClocks(clocks);
-}
-
-bool CConsoleRemoteModule::ClockKnown() {
-    return DdsClockKnown();
-}
-
-DdsModuleClocksRecord CConsoleRemoteModule::Clocks() {
-    return DdsModuleClocks;
-}
-
-DdsChannelState CConsoleRemoteModule::Channel(int channel) {
-    return channel >= 0 && channel < DDS_CHANNELS ? DdsChannelTable[channel] : DdsChannelState{};
-}
-
 bool CConsoleRemoteModule::Version(ModuleVersion* version) {
     int result = -1;
     if (!Run([&result] { result = MonitorV(); }) || result != 0) {

@@ -40,7 +40,11 @@ struct CCommandLineInfo;
 // as a click on the switch does; the other channels are sent through the form's exchange path
 // without touching the panel. Every exchange runs through the form's runner; while the port is
 // closed, nothing is sent and the result is DDS_E_REPLY.
-class CConsoleRemoteModule : public CRemoteModule {
+//
+// The clock and channel records are read and adopted as the direct module does (on the
+// user-interface thread between exchanges, when the records are its own); only the calls that
+// exchange with the module differ.
+class CConsoleRemoteModule : public CRemoteDirectModule {
 public:
     explicit CConsoleRemoteModule(CMorvaneDlg& form);
 
@@ -49,10 +53,6 @@ public:
     std::uint32_t Update() override;
     std::uint32_t Init(int clockMode) override;
     std::uint32_t ReadClocks(DdsModuleClocksRecord* clocks) override;
-    void AdoptClocks(const DdsModuleClocksRecord& clocks) override;
-    bool ClockKnown() override;
-    DdsModuleClocksRecord Clocks() override;
-    DdsChannelState Channel(int channel) override;
     bool Version(ModuleVersion* version) override;
 
 private:

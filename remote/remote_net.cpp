@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "monitor.h"
 #include "remote.h"
 
 const char* const REMOTE_DEFAULT_LISTEN = "127.0.0.1:5025";
@@ -12,19 +13,6 @@ namespace {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int HexValue(char c) {
-    if (IsDigit(c)) {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // A decimal number of at most maxDigits digits, nothing else.
@@ -87,7 +75,7 @@ bool ParseV6Groups(std::string_view text, std::uint8_t* out, std::size_t maxGrou
         }
         unsigned value = 0;
         for (char c : group) {
-            const int digit = HexValue(c);
+            const int digit = MonitorHexValue(static_cast<unsigned char>(c));
             if (digit < 0) {
                 return false;
             }
