@@ -399,25 +399,22 @@ void CMorvaneDlg::SetChannelLed(int c, bool lit) {
 // ---- mode boxes and update button --------------------------------------------------------
 
 void CMorvaneDlg::OnSingleToggled(bool checked) {
-    if (m_exchange.IsRunning()) {
-        // The running send reads the mode after its exchange: it must not change meanwhile.
-        const QSignalBlocker blocker(m_chkSingle);
-        m_chkSingle->setChecked(!checked);
-        return;
-    }
-    if (checked) {
-        m_chkMultiple->setChecked(false);
-    }
+    OnModeToggled(m_chkSingle, m_chkMultiple, checked);
 }
 
 void CMorvaneDlg::OnMultipleToggled(bool checked) {
+    OnModeToggled(m_chkMultiple, m_chkSingle, checked);
+}
+
+void CMorvaneDlg::OnModeToggled(QCheckBox* box, QCheckBox* other, bool checked) {
     if (m_exchange.IsRunning()) {
-        const QSignalBlocker blocker(m_chkMultiple);
-        m_chkMultiple->setChecked(!checked);
+        // The running send reads the mode after its exchange: it must not change meanwhile.
+        const QSignalBlocker blocker(box);
+        box->setChecked(!checked);
         return;
     }
     if (checked) {
-        m_chkSingle->setChecked(false);
+        other->setChecked(false);
     }
 }
 

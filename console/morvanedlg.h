@@ -186,6 +186,8 @@ private:
     // accessibility action).
     void OnSingleToggled(bool checked);
     void OnMultipleToggled(bool checked);
+    // The mode boxes are exclusive; neither changes while an exchange runs.
+    void OnModeToggled(QCheckBox* box, QCheckBox* other, bool checked);
     void OnBnClickedUpdate();
     // Shows the waiting text while an exchange takes long, and restores pane 0 after it.
     void OnExchangeBusy(bool busy);
