@@ -50,7 +50,7 @@ bool ApplyRow(CliContext& ctx, int row, const ChannelSetupRow& r, int single) {
     if (result != DDS_OK) {
         ctx.Fail(NumFormatString("[%s] (channel %d): %s (0x%08X)", ChannelSetupSection(row).c_str(),
                                  index + 1, DdsResultName(result), static_cast<unsigned>(result)),
-                 3);
+                 CLI_EXIT_MODULE);
         return false;
     }
     return true;
@@ -68,7 +68,7 @@ void CliAddSetupCommands(CLI::App& app, CliContext& ctx) {
         ChannelSetup setup;
         const ChannelSetupResult r = ChannelSetupLoad(*applyFile, setup);
         if (!r.ok()) {
-            ctx.Fail(SetupErrorText(r), 2);
+            ctx.Fail(SetupErrorText(r), CLI_EXIT_USAGE);
             return;
         }
         if (!ctx.EnsurePort()) {
@@ -93,7 +93,7 @@ void CliAddSetupCommands(CLI::App& app, CliContext& ctx) {
             if (u != DDS_OK) {
                 ctx.Fail(NumFormatString("update: %s (0x%08X)", DdsResultName(u),
                                          static_cast<unsigned>(u)),
-                         3);
+                         CLI_EXIT_MODULE);
             }
         }
     });
@@ -116,7 +116,7 @@ void CliAddSetupCommands(CLI::App& app, CliContext& ctx) {
         }
         const ChannelSetupResult r = ChannelSetupSave(*captureFile, setup);
         if (!r.ok()) {
-            ctx.Fail(SetupErrorText(r), 1);
+            ctx.Fail(SetupErrorText(r), CLI_EXIT_OPEN);
         }
     });
 }
