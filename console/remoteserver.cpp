@@ -13,9 +13,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QHostAddress>
 #include <QPushButton>
-#include <QTcpSocket>
 
 #include <algorithm>
 #include <charconv>
@@ -30,8 +28,9 @@ const char* const KEY_ALLOW = "ALLOW";
 
 // While a message box of a handler holds the queue up, it is looked at again this often.
 constexpr int RETRY_MS = 50;
-// Bytes taken from a socket at a time.
-constexpr qint64 READ_CHUNK = 4096;
+// Bytes taken from a socket at a time, and the most a client's socket holds for the server.
+constexpr std::size_t READ_CHUNK = 4096;
+constexpr std::size_t CLIENT_READ_LIMIT = READ_CHUNK * 4;
 
 constexpr double HZ_PER_MHZ = 1000000.0;
 constexpr double PERCENT_PER_FULL_SCALE = 100.0;
@@ -69,20 +68,11 @@ double ReadNumber(const QString& text) {
     return NumTextToDouble(text.toStdString());
 }
 
-RemoteAddress AddressBytes(const QHostAddress& address) {
-    RemoteAddress bytes;
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4) {
-        for (int i = 0; i < 4; ++i) {
-            bytes.bytes[i] = static_cast<std::uint8_t>(v4 >> (24 - 8 * i));
-        }
-        return bytes;
-    }
-    bytes.v6 = true;
-    const Q_IPV6ADDR v6 = address.toIPv6Address();
-    std::copy(std::begin(v6.c), std::end(v6.c), bytes.bytes.begin());
-    return bytes;
+RemoteAddress AddressBytes(const NetPeer& peer) {
+    RemoteAddress address;
+    address.v6 = peer.v6;
+    address.bytes = peer.bytes;
+    return address;
 }
 
 bool SameRow(const DdsChannelState& a, const DdsChannelState& b) {
@@ -205,7 +195,7 @@ bool CConsoleRemoteModule::Version(ModuleVersion* version) {
 // ---- the server ----------------------------------------------------------------------------
 
 struct CRemoteServer::Client {
-    QTcpSocket* socket = nullptr; // nullptr once the client is gone
+    CNetStream* socket = nullptr; // nullptr once the client is gone
     QTimer* idle = nullptr;       // a child of the socket
     CRemoteSession session;
     CRemoteLineReader reader;
@@ -219,7 +209,7 @@ CRemoteServer::CRemoteServer(CMorvaneDlg& form, int clockMode, QObject* parent)
     std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &CRemoteServer::RunNext);
-    connect(&m_server, &QTcpServer::newConnection, this, &CRemoteServer::OnNewConnection);
+    connect(&m_server, &CNetListener::newConnection, this, &CRemoteServer::OnNewConnection);
     // Lines that arrived during an exchange run after it, once its handler has finished.
     connect(&form.Exchange(), &CExchangeRunner::exchangeEnded, this, &CRemoteServer::Schedule);
     if (CMainFrame* frame = form.GetParentFrame()) {
@@ -241,19 +231,18 @@ bool CRemoteServer::Listen(const RemoteListen& listen, std::vector<RemoteRange> 
         return false;
     }
     m_allow = std::move(allow);
-    // "::" serves IPv4 clients too, as the tool's server does (Qt's AnyIPv6 would be IPv6 only).
-    const QHostAddress address =
-        host == QLatin1String("::") ? QHostAddress(QHostAddress::Any) : QHostAddress(host);
-    if (!m_server.listen(address, listen.port)) {
+    // "::" serves IPv4 clients too, as the tool's server does.
+    NetError why;
+    if (!m_server.ListenTcp(listen.host, listen.port, &why)) {
         *error = QStringLiteral("cannot listen on %1: %2")
                      .arg(QString::fromStdString(
                               RemoteEndpointText(listen.host, listen.address.v6, listen.port)),
-                          m_server.errorString());
+                          QString::fromStdString(why.text));
         return false;
     }
     m_bStopped = false;
-    m_strEndpoint = QString::fromStdString(
-        RemoteEndpointText(listen.host, listen.address.v6, m_server.serverPort()));
+    m_strEndpoint =
+        QString::fromStdString(RemoteEndpointText(listen.host, listen.address.v6, m_server.Port()));
     return true;
 }
 
@@ -263,7 +252,7 @@ QString CRemoteServer::EndpointText() const {
 
 void CRemoteServer::Stop() {
     m_bStopped = true;
-    m_server.close();
+    m_server.Close();
     m_retry.stop();
     const std::vector<std::shared_ptr<Client>> clients = m_clients;
     for (const std::shared_ptr<Client>& c : clients) {
@@ -276,19 +265,19 @@ void CRemoteServer::Stop() {
 }
 
 void CRemoteServer::OnNewConnection() {
-    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+    NetPeer peer;
+    for (NetHandle handle; (handle = m_server.Accept(&peer)) != NET_NONE;) {
         // Outside the ranges, or one client too many: closed at once, without a byte.
         if (m_bStopped || ClientCount() >= REMOTE_MAX_CLIENTS ||
-            !RemoteAllowed(AddressBytes(socket->peerAddress()), m_allow)) {
-            socket->close();
-            socket->deleteLater();
+            !RemoteAllowed(AddressBytes(peer), m_allow)) {
+            NetClose(handle);
             continue;
         }
         auto client = std::make_shared<Client>();
+        auto* socket = new CNetStream(handle, CLIENT_READ_LIMIT, this);
         client->socket = socket;
         client->idle = new QTimer(socket);
         client->idle->setSingleShot(true);
-        socket->setReadBufferSize(READ_CHUNK * 4);
         m_clients.push_back(client);
         Client* c = client.get();
         auto find = [this, c] {
@@ -306,10 +295,9 @@ void CRemoteServer::OnNewConnection() {
                 Remove(found);
             }
         };
-        connect(socket, &QTcpSocket::readyRead, this, take);
-        connect(socket, &QTcpSocket::bytesWritten, this, take);
-        connect(socket, &QTcpSocket::disconnected, this, drop);
-        connect(socket, &QTcpSocket::errorOccurred, this, drop);
+        connect(socket, &CNetStream::readyRead, this, take);
+        connect(socket, &CNetStream::bytesWritten, this, take);
+        connect(socket, &CNetStream::disconnected, this, drop);
         connect(client->idle, &QTimer::timeout, this, drop); // nothing received for the limit
         TakeInput(client);
     }
@@ -323,14 +311,13 @@ void CRemoteServer::TakeInput(const std::shared_ptr<Client>& client) {
     c.idle->start(static_cast<int>(std::min<std::chrono::milliseconds::rep>(
         m_idleLimit.count(), std::numeric_limits<int>::max())));
     bool queued = false;
-    while (c.waiting < CLIENT_LINES_MAX && c.socket->bytesToWrite() <= CLIENT_BACKLOG_MAX) {
+    while (c.waiting < CLIENT_LINES_MAX && c.socket->BytesToWrite() <= CLIENT_BACKLOG_MAX) {
         if (c.at >= c.raw.size()) {
-            const QByteArray bytes = c.socket->read(READ_CHUNK);
-            if (bytes.isEmpty()) {
+            c.raw = c.socket->Read(READ_CHUNK);
+            c.at = 0;
+            if (c.raw.empty()) {
                 break;
             }
-            c.raw.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-            c.at = 0;
         }
         std::string_view data = std::string_view(c.raw).substr(c.at);
         CRemoteLineReader::Line line;
@@ -352,7 +339,7 @@ void CRemoteServer::Remove(const std::shared_ptr<Client>& client) {
     if (it != m_clients.end()) {
         m_clients.erase(it);
     }
-    QTcpSocket* socket = client->socket;
+    CNetStream* socket = client->socket;
     if (socket == nullptr) {
         return;
     }
@@ -361,7 +348,7 @@ void CRemoteServer::Remove(const std::shared_ptr<Client>& client) {
     client->socket = nullptr;
     client->idle = nullptr;
     socket->disconnect(this);
-    socket->abort();
+    socket->Abort();
     socket->deleteLater();
 }
 
@@ -422,7 +409,7 @@ void CRemoteServer::RunNext() {
 
     if (c.socket != nullptr && answered) {
         answer += '\n';
-        (void)c.socket->write(answer.data(), static_cast<qint64>(answer.size()));
+        c.socket->Write(answer);
     }
     TakeInput(entry.client);
     emit lineDone();

@@ -17,13 +17,13 @@
 // completes, its other lines run without answers, and the table stays true.
 #pragma once
 
+#include "netnotify.h"
 #include "remote.h"
 #include "remote_net.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTcpServer>
 #include <QTimer>
 
 #include <chrono>
@@ -74,7 +74,7 @@ public:
     // then in the network), so a client that sends without pause holds back only itself.
     static constexpr int CLIENT_LINES_MAX = 64;
     // Answers not yet taken by a client beyond which its input is not read.
-    static constexpr qint64 CLIENT_BACKLOG_MAX = 1 << 20;
+    static constexpr std::size_t CLIENT_BACKLOG_MAX = 1 << 20;
 
     // clockMode: the mode "*RST" initialises with (setup.ini's [DDS_CLK_MODE] MODE). The form
     // must have had its initial update; the server stops when the form's frame closes.
@@ -90,10 +90,10 @@ public:
     // cancelled.
     void Stop();
 
-    bool IsListening() const { return m_server.isListening(); }
+    bool IsListening() const { return m_server.IsListening(); }
     // "127.0.0.1:5025", with the port the system picked for port 0.
     QString EndpointText() const;
-    quint16 Port() const { return m_server.serverPort(); }
+    quint16 Port() const { return m_server.Port(); }
     int ClientCount() const { return static_cast<int>(m_clients.size()); }
     // Lines waiting in the queue.
     int QueuedLines() const { return static_cast<int>(m_queue.size()); }
@@ -125,7 +125,7 @@ private:
     QPointer<CMorvaneDlg> m_form;
     CConsoleRemoteModule m_module;
     CRemoteEngine m_engine;
-    QTcpServer m_server;
+    CNetListener m_server;
     std::vector<RemoteRange> m_allow;
     QString m_strEndpoint;
     std::vector<std::shared_ptr<Client>> m_clients;

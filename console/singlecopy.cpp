@@ -2,18 +2,20 @@
 
 #include "framework.h"
 
+#include "netnotify.h"
+
 #include <QCryptographicHash>
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
 #include <QTimer>
 
 namespace {
 
 const QByteArray RAISE_REQUEST = QByteArrayLiteral("morvane:raise\n");
 
-// A local connect either succeeds or fails at once; the limits only guard against a peer that
+// A local connect either succeeds or fails at once; the limit only guards against a peer that
 // stopped reading.
-constexpr int CONNECT_WAIT_MS = 3000;
 constexpr int WRITE_WAIT_MS = 3000;
 // A peer that connects and sends nothing is dropped after this long.
 constexpr int REQUEST_WAIT_MS = 5000;
@@ -44,11 +46,22 @@ QString SanitisedUserName() {
 
 } // namespace
 
-CSingleCopy::CSingleCopy(QObject* parent) : QObject(parent), m_pServer(new QLocalServer(this)) {
-    connect(m_pServer, &QLocalServer::newConnection, this, &CSingleCopy::OnNewConnection);
+CSingleCopy::CSingleCopy(QObject* parent) : QObject(parent), m_pServer(new CNetListener(this)) {
+    connect(m_pServer, &CNetListener::newConnection, this, &CSingleCopy::OnNewConnection);
 }
 
-CSingleCopy::~CSingleCopy() = default;
+CSingleCopy::~CSingleCopy() {
+    StopListening();
+}
+
+void CSingleCopy::StopListening() {
+    if (m_pServer->IsListening()) {
+        // The socket file goes with the listener, so the next copy finds no file at all.
+        m_pServer->Close();
+        NetRemoveLocal(SocketPath(m_strName));
+    }
+    m_strName.clear();
+}
 
 QString CSingleCopy::DefaultServerName() {
     const QByteArray digest =
@@ -83,89 +96,101 @@ bool CSingleCopy::IsServerName(const QString& name) {
     return true;
 }
 
+std::string CSingleCopy::SocketPath(const QString& name) {
+    return QFile::encodeName(QDir::toNativeSeparators(QDir::tempPath() + QLatin1Char('/') + name))
+        .toStdString();
+}
+
 bool CSingleCopy::AskToRaise(const QString& name) {
     if (!IsServerName(name)) {
         qCDebug(lcMorvaneShell, "single-copy: \"%s\" is no server name", qUtf8Printable(name));
         return false;
     }
-    QLocalSocket socket;
-    socket.connectToServer(name);
-    if (!socket.waitForConnected(CONNECT_WAIT_MS)) {
-        if (socket.error() == QLocalSocket::ConnectionRefusedError) {
+    const std::string path = SocketPath(name);
+    NetError error;
+    const NetHandle socket = NetConnectLocal(path, &error);
+    if (socket == NET_NONE) {
+        if (error.status == NetStatus::Refused) {
             // A socket file without a listener: its copy ended without closing it.
-            QLocalServer::removeServer(name);
+            NetRemoveLocal(path);
             qCDebug(lcMorvaneShell, "single-copy: removed the stale socket %s",
                     qUtf8Printable(name));
         }
         qCDebug(lcMorvaneShell, "single-copy: nobody listens on %s", qUtf8Printable(name));
         return false;
     }
-    socket.write(RAISE_REQUEST);
-    socket.waitForBytesWritten(WRITE_WAIT_MS);
-    socket.disconnectFromServer();
-    if (socket.state() != QLocalSocket::UnconnectedState) {
-        socket.waitForDisconnected(WRITE_WAIT_MS);
+    std::string_view request(RAISE_REQUEST.constData(),
+                             static_cast<std::size_t>(RAISE_REQUEST.size()));
+    while (!request.empty()) {
+        const NetIo io = NetWrite(socket, request.data(), request.size());
+        if (io.bytes > 0) {
+            request.remove_prefix(io.bytes);
+        } else if (io.status != NetStatus::WouldBlock || !NetWait(socket, true, WRITE_WAIT_MS)) {
+            break;
+        }
     }
+    NetClose(socket);
     qCDebug(lcMorvaneShell, "single-copy: asked the copy on %s to raise", qUtf8Printable(name));
     return true;
 }
 
 CSingleCopy::ListenResult CSingleCopy::Listen(const QString& name) {
-    m_pServer->close();
-    // No socket options: with them Qt renames its socket into place and would silently
-    // replace the socket of a copy that is still running. The default mode already keeps
-    // other users from connecting.
-    if (m_pServer->listen(name)) {
-        qCDebug(lcMorvaneShell, "single-copy: listening on %s", qUtf8Printable(name));
-        return ListenResult::Listening;
-    }
-    if (m_pServer->serverError() == QAbstractSocket::AddressInUseError) {
+    StopListening();
+    const std::string path = SocketPath(name);
+    // The socket file gets the default mode, which already keeps other users from connecting.
+    // A file that is there is never replaced while a copy may still listen on it.
+    NetError error;
+    if (!m_pServer->ListenLocal(path, &error) && error.status == NetStatus::InUse) {
         // Either a copy that started at the same moment took the name first, or a copy that
-        // ended left its socket file.
+        // ended left its socket file (which AskToRaise removes).
         if (AskToRaise(name)) {
             return ListenResult::AlreadyRunning;
         }
-        if (m_pServer->listen(name)) {
-            qCDebug(lcMorvaneShell, "single-copy: listening on %s", qUtf8Printable(name));
-            return ListenResult::Listening;
-        }
+        (void)m_pServer->ListenLocal(path, &error);
+    }
+    if (m_pServer->IsListening()) {
+        m_strName = name;
+        qCDebug(lcMorvaneShell, "single-copy: listening on %s", qUtf8Printable(name));
+        return ListenResult::Listening;
     }
     qCWarning(lcMorvaneShell, "single-copy: cannot listen on %s: %s", qUtf8Printable(name),
-              qUtf8Printable(m_pServer->errorString()));
+              error.text.c_str());
     return ListenResult::Failed;
 }
 
 bool CSingleCopy::IsListening() const {
-    return m_pServer->isListening();
+    return m_pServer->IsListening();
 }
 
 QString CSingleCopy::ServerName() const {
-    return m_pServer->serverName();
+    return m_strName;
 }
 
 void CSingleCopy::OnNewConnection() {
-    while (QLocalSocket* socket = m_pServer->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        auto handle = [this, socket]() {
+    for (NetHandle handle; (handle = m_pServer->Accept(nullptr)) != NET_NONE;) {
+        auto* socket = new CNetStream(handle, static_cast<std::size_t>(RAISE_REQUEST.size()), this);
+        auto take = [this, socket]() {
             // Read only as much as a request can be; anything else is dropped with the
             // connection.
-            if (socket->bytesAvailable() < RAISE_REQUEST.size() &&
-                socket->state() == QLocalSocket::ConnectedState) {
+            if (socket->BytesAvailable() < static_cast<std::size_t>(RAISE_REQUEST.size()) &&
+                socket->IsOpen()) {
                 return;
             }
-            const QByteArray request = socket->read(RAISE_REQUEST.size());
+            const std::string request =
+                socket->Read(static_cast<std::size_t>(RAISE_REQUEST.size()));
             socket->disconnect(this);
-            socket->abort();
-            if (request == RAISE_REQUEST) {
+            socket->Abort();
+            socket->deleteLater();
+            if (request == RAISE_REQUEST.toStdString()) {
                 qCDebug(lcMorvaneShell, "raise-request");
                 emit raiseRequested();
             }
         };
-        connect(socket, &QLocalSocket::readyRead, this, handle);
-        connect(socket, &QLocalSocket::disconnected, this, handle);
-        QTimer::singleShot(REQUEST_WAIT_MS, socket, &QLocalSocket::abort);
-        if (socket->bytesAvailable() > 0) {
-            handle();
-        }
+        connect(socket, &CNetStream::readyRead, this, take);
+        connect(socket, &CNetStream::disconnected, this, take);
+        QTimer::singleShot(REQUEST_WAIT_MS, socket, [socket] {
+            socket->Abort();
+            socket->deleteLater();
+        });
     }
 }

@@ -1,16 +1,18 @@
 // One copy of the console at a time.
 //
-// The running copy listens on a local socket (a named pipe on Windows) under a name of its
-// own, which the application stores in the profile as "Class Name". A copy that starts later
-// reads the stored name, connects, sends a raise request and ends; the running copy restores
-// and activates its window. A stored name that nobody listens under (first start, a copy that
-// ended, a copy that crashed and left its socket file behind) is no running copy.
+// The running copy listens on a local socket in the temporary folder under a name of its own, which
+// the application stores in the profile as "Class Name". A copy that starts later reads the stored
+// name, connects, sends a raise request and ends; the running copy restores and activates its
+// window. A stored name that nobody listens under (first start, a copy that ended, a copy that
+// crashed and left its socket file behind) is no running copy.
 #pragma once
 
 #include <QObject>
 #include <QString>
 
-class QLocalServer;
+#include <string>
+
+class CNetListener;
 
 class CSingleCopy : public QObject {
     Q_OBJECT
@@ -37,6 +39,9 @@ public:
     // returns false, after removing a socket file that a copy which ended left behind.
     static bool AskToRaise(const QString& name);
 
+    // The file of the local socket for name: in the temporary folder.
+    static std::string SocketPath(const QString& name);
+
     // Starts listening under name.
     ListenResult Listen(const QString& name);
 
@@ -49,6 +54,9 @@ signals:
 
 private:
     void OnNewConnection();
+    // Closes the listener and removes its socket file.
+    void StopListening();
 
-    QLocalServer* m_pServer;
+    CNetListener* m_pServer;
+    QString m_strName; // listened under
 };

@@ -320,3 +320,35 @@ TEST_F(RemoteServerTest, CommandLineAndSetupFile) {
 }
 
 } // namespace
+
+// A client that sends thousands of lines in one go, and reads its answers only at the end, has
+// every line answered in order; another client is served meanwhile.
+TEST_F(RemoteServerTest, AClientSendingWithoutPauseIsServedInOrderAndHoldsBackOnlyItself) {
+    constexpr int LINES = 3000;
+    QTcpSocket* flood = Connect();
+    QByteArray burst;
+    for (int i = 0; i < LINES; ++i) {
+        // A numbered mistake and the query that reports it: the answers show the order the
+        // lines ran in.
+        burst += "NOPE" + QByteArray::number(i) + "\nSYST:ERR?\n";
+    }
+    flood->write(burst);
+    QTcpSocket* other = Connect();
+    EXPECT_EQ(Query(other, "*OPC?"), QStringLiteral("1"));
+
+    QList<QByteArray> answers;
+    QByteArray pending;
+    EXPECT_TRUE(WaitFor([&] {
+        pending += flood->readAll();
+        return pending.count('\n') >= LINES;
+    }));
+    answers = pending.split('\n');
+    ASSERT_GE(answers.size(), LINES);
+    for (int i = 0; i < LINES; ++i) {
+        ASSERT_TRUE(answers.at(i).startsWith("-113,") &&
+                    answers.at(i).contains("'NOPE" + QByteArray::number(i) + "'"))
+            << "line " << i << ": " << answers.at(i).constData();
+    }
+    EXPECT_EQ(m_server->QueuedLines(), 0);
+    EXPECT_EQ(Query(flood, "*OPC?"), QStringLiteral("1"));
+}

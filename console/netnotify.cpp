@@ -1,0 +1,194 @@
+#include "netnotify.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <algorithm>
+
+namespace {
+
+// Bytes taken from a socket with one read.
+constexpr std::size_t READ_CHUNK = 4096;
+
+} // namespace
+
+// ---- listener ------------------------------------------------------------------------------
+
+CNetListener::CNetListener(QObject* parent) : QObject(parent) {}
+
+CNetListener::~CNetListener() {
+    Close();
+}
+
+bool CNetListener::ListenTcp(const std::string& host, std::uint16_t port, NetError* error) {
+    Close();
+    Watch(NetListenTcp(host, port, error));
+    return IsListening();
+}
+
+bool CNetListener::ListenLocal(const std::string& path, NetError* error) {
+    Close();
+    Watch(NetListenLocal(path, error));
+    return IsListening();
+}
+
+void CNetListener::Watch(NetHandle handle) {
+    m_handle = handle;
+    if (handle == NET_NONE) {
+        return;
+    }
+    m_pNotifier = new QSocketNotifier(handle, QSocketNotifier::Read, this);
+    connect(m_pNotifier, &QSocketNotifier::activated, this, &CNetListener::newConnection);
+}
+
+void CNetListener::Close() {
+    delete m_pNotifier;
+    m_pNotifier = nullptr;
+    NetClose(m_handle);
+    m_handle = NET_NONE;
+}
+
+std::uint16_t CNetListener::Port() const {
+    return IsListening() ? NetListenerPort(m_handle) : 0;
+}
+
+NetHandle CNetListener::Accept(NetPeer* peer) {
+    if (!IsListening()) {
+        return NET_NONE;
+    }
+    NetError error;
+    return NetAccept(m_handle, peer, &error);
+}
+
+// ---- stream --------------------------------------------------------------------------------
+
+CNetStream::CNetStream(NetHandle handle, std::size_t readLimit, QObject* parent)
+    : QObject(parent), m_handle(handle), m_readLimit(readLimit < 1 ? 1 : readLimit) {
+    m_pRead = new QSocketNotifier(handle, QSocketNotifier::Read, this);
+    m_pWrite = new QSocketNotifier(handle, QSocketNotifier::Write, this);
+    m_pWrite->setEnabled(false);
+    connect(m_pRead, &QSocketNotifier::activated, this, &CNetStream::OnReadable);
+    connect(m_pWrite, &QSocketNotifier::activated, this, &CNetStream::OnWritable);
+}
+
+CNetStream::~CNetStream() {
+    Abort();
+}
+
+std::string CNetStream::Read(std::size_t max) {
+    const std::size_t n = std::min(max, BytesAvailable());
+    std::string bytes = m_in.substr(m_inAt, n);
+    m_inAt += n;
+    if (m_inAt == m_in.size()) {
+        m_in.clear();
+        m_inAt = 0;
+    }
+    // Room again: the socket is read on.
+    if (IsOpen() && BytesAvailable() < m_readLimit) {
+        m_pRead->setEnabled(true);
+    }
+    return bytes;
+}
+
+void CNetStream::Write(std::string_view bytes) {
+    if (!IsOpen() || bytes.empty()) {
+        return;
+    }
+    if (BytesToWrite() == 0) {
+        // Nothing waits before these bytes: the system takes what it can at once.
+        const NetIo io = NetWrite(m_handle, bytes.data(), bytes.size());
+        if (io.status != NetStatus::Ok && io.status != NetStatus::WouldBlock) {
+            // The caller is in the middle of its work: it hears of the end afterwards.
+            m_bEnded = true;
+            m_pRead->setEnabled(false);
+            QMetaObject::invokeMethod(this, &CNetStream::End, Qt::QueuedConnection);
+            return;
+        }
+        bytes.remove_prefix(io.bytes);
+        if (bytes.empty()) {
+            return;
+        }
+        m_out.clear();
+        m_outAt = 0;
+    }
+    m_out.append(bytes);
+    m_pWrite->setEnabled(true);
+}
+
+void CNetStream::Abort() {
+    if (m_handle == NET_NONE) {
+        return;
+    }
+    delete m_pRead;
+    delete m_pWrite;
+    m_pRead = nullptr;
+    m_pWrite = nullptr;
+    NetClose(m_handle);
+    m_handle = NET_NONE;
+    m_out.clear();
+    m_outAt = 0;
+}
+
+void CNetStream::OnReadable() {
+    bool arrived = false;
+    bool ended = false;
+    while (BytesAvailable() < m_readLimit) {
+        char chunk[READ_CHUNK];
+        const NetIo io =
+            NetRead(m_handle, chunk, std::min(sizeof chunk, m_readLimit - BytesAvailable()));
+        if (io.bytes > 0) {
+            m_in.append(chunk, io.bytes);
+            arrived = true;
+            continue;
+        }
+        ended = io.status != NetStatus::WouldBlock;
+        break;
+    }
+    // Full: the socket waits until Read makes room (the event loop would report it readable
+    // at every turn otherwise).
+    if (m_pRead != nullptr) {
+        m_pRead->setEnabled(!ended && BytesAvailable() < m_readLimit);
+    }
+    QPointer<CNetStream> self(this);
+    if (arrived) {
+        emit readyRead();
+    }
+    if (ended && self != nullptr && m_handle != NET_NONE) {
+        m_bEnded = true;
+        End();
+    }
+}
+
+void CNetStream::OnWritable() {
+    while (BytesToWrite() > 0) {
+        const NetIo io = NetWrite(m_handle, m_out.data() + m_outAt, BytesToWrite());
+        if (io.bytes > 0) {
+            m_outAt += io.bytes;
+            continue;
+        }
+        if (io.status != NetStatus::WouldBlock) {
+            m_bEnded = true;
+            End();
+            return;
+        }
+        break;
+    }
+    if (BytesToWrite() == 0) {
+        m_out.clear();
+        m_outAt = 0;
+        m_pWrite->setEnabled(false);
+    }
+    emit bytesWritten();
+}
+
+void CNetStream::End() {
+    if (m_handle == NET_NONE || m_bToldEnd) {
+        return; // aborted meanwhile, or told already
+    }
+    m_bToldEnd = true;
+    m_pRead->setEnabled(false);
+    m_pWrite->setEnabled(false);
+    m_out.clear();
+    m_outAt = 0;
+    emit disconnected();
+}
