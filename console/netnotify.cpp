@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -9,6 +10,8 @@ namespace {
 
 // Bytes taken from a socket with one read.
 constexpr std::size_t READ_CHUNK = 4096;
+// How long a listener whose connection could not be taken waits before it tries again.
+constexpr int ACCEPT_REST_MS = 100;
 
 } // namespace
 
@@ -57,7 +60,15 @@ NetHandle CNetListener::Accept(NetPeer* peer) {
         return NET_NONE;
     }
     NetError error;
-    return NetAccept(m_handle, peer, &error);
+    const NetHandle handle = NetAccept(m_handle, peer, &error);
+    if (handle == NET_NONE && error.status != NetStatus::WouldBlock && m_pNotifier != nullptr) {
+        // The system cannot take the connection now (out of descriptors, say): the listener
+        // stays readable, and would be reported so at every turn of the event loop. It rests
+        // a while instead.
+        m_pNotifier->setEnabled(false);
+        QTimer::singleShot(ACCEPT_REST_MS, m_pNotifier, [n = m_pNotifier] { n->setEnabled(true); });
+    }
+    return handle;
 }
 
 // ---- stream --------------------------------------------------------------------------------
