@@ -90,8 +90,10 @@ std::string CNetStream::Read(std::size_t max) {
     const std::size_t n = std::min(max, BytesAvailable());
     std::string bytes = m_in.substr(m_inAt, n);
     m_inAt += n;
-    if (m_inAt == m_in.size()) {
-        m_in.clear();
+    // The bytes taken leave the buffer once they are as many as those kept, so that a reader
+    // which never takes everything does not hold all it ever received.
+    if (m_inAt >= m_in.size() - m_inAt) {
+        m_in.erase(0, m_inAt);
         m_inAt = 0;
     }
     // Room again: the socket is read on.
@@ -157,9 +159,7 @@ void CNetStream::OnReadable() {
     }
     // Full: the socket waits until Read makes room (the event loop would report it readable
     // at every turn otherwise).
-    if (m_pRead != nullptr) {
-        m_pRead->setEnabled(!ended && BytesAvailable() < m_readLimit);
-    }
+    m_pRead->setEnabled(!ended && BytesAvailable() < m_readLimit);
     QPointer<CNetStream> self(this);
     if (arrived) {
         emit readyRead();
@@ -184,9 +184,13 @@ void CNetStream::OnWritable() {
         }
         break;
     }
-    if (BytesToWrite() == 0) {
-        m_out.clear();
+    // Sent bytes leave the queue once they are as many as those waiting (a peer that reads
+    // steadily but slowly keeps the queue short instead of growing).
+    if (m_outAt >= BytesToWrite()) {
+        m_out.erase(0, m_outAt);
         m_outAt = 0;
+    }
+    if (BytesToWrite() == 0) {
         m_pWrite->setEnabled(false);
     }
     emit bytesWritten();

@@ -5,17 +5,21 @@
 #include "netnotify.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 namespace {
 
 const QByteArray RAISE_REQUEST = QByteArrayLiteral("morvane:raise\n");
 
-// A local connect either succeeds or fails at once; the limit only guards against a peer that
+// A local connect succeeds or fails at once unless the running copy has a full queue of
+// connections; then it is tried again for a while. The write limit guards against a copy that
 // stopped reading.
+constexpr int CONNECT_WAIT_MS = 3000;
+constexpr int CONNECT_RETRY_MS = 20;
 constexpr int WRITE_WAIT_MS = 3000;
 // A peer that connects and sends nothing is dropped after this long.
 constexpr int REQUEST_WAIT_MS = 5000;
@@ -56,9 +60,10 @@ CSingleCopy::~CSingleCopy() {
 
 void CSingleCopy::StopListening() {
     if (m_pServer->IsListening()) {
-        // The socket file goes with the listener, so the next copy finds no file at all.
-        m_pServer->Close();
+        // The socket file goes first, so the next copy finds no file at all, and a copy that
+        // starts meanwhile and makes its own file does not lose it to this one.
         NetRemoveLocal(SocketPath(m_strName));
+        m_pServer->Close();
     }
     m_strName.clear();
 }
@@ -97,7 +102,9 @@ bool CSingleCopy::IsServerName(const QString& name) {
 }
 
 std::string CSingleCopy::SocketPath(const QString& name) {
-    return QFile::encodeName(QDir::toNativeSeparators(QDir::tempPath() + QLatin1Char('/') + name))
+    // UTF-8: the file system's encoding here, and what Winsock reads local socket paths as.
+    return QDir::toNativeSeparators(QDir::tempPath() + QLatin1Char('/') + name)
+        .toUtf8()
         .toStdString();
 }
 
@@ -108,7 +115,18 @@ bool CSingleCopy::AskToRaise(const QString& name) {
     }
     const std::string path = SocketPath(name);
     NetError error;
-    const NetHandle socket = NetConnectLocal(path, &error);
+    NetHandle socket = NetConnectLocal(path, &error);
+    // A copy that has not taken the connections waiting on it yet is there, only busy.
+    QDeadlineTimer busyLimit(CONNECT_WAIT_MS);
+    while (socket == NET_NONE && error.status == NetStatus::WouldBlock) {
+        if (busyLimit.hasExpired()) {
+            qCWarning(lcMorvaneShell, "single-copy: the copy on %s does not answer",
+                      qUtf8Printable(name));
+            return true;
+        }
+        QThread::msleep(CONNECT_RETRY_MS);
+        socket = NetConnectLocal(path, &error);
+    }
     if (socket == NET_NONE) {
         if (error.status == NetStatus::Refused) {
             // A socket file without a listener: its copy ended without closing it.

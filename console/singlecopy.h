@@ -35,8 +35,9 @@ public:
     // holds, are never contacted and never removed.
     static bool IsServerName(const QString& name);
 
-    // When a copy listens under name: sends it the raise request and returns true. Otherwise
-    // returns false, after removing a socket file that a copy which ended left behind.
+    // When a copy listens under name: sends it the raise request and returns true (true too for
+    // a copy that takes no connections for seconds). Otherwise returns false, after removing a
+    // socket file that a copy which ended left behind.
     static bool AskToRaise(const QString& name);
 
     // The file of the local socket for name: in the temporary folder.

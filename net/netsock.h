@@ -44,7 +44,8 @@ struct NetIo {
 };
 
 // Listens for TCP clients on host, a numeric IPv4 or IPv6 address (an IPv6 one may end in
-// "%zone"), and port (0: the system picks one). "::" takes IPv4 clients too. NET_NONE with
+// "%zone"), and port (0: the system picks one). "::" takes IPv4 clients too (and is 0.0.0.0 on
+// a machine without IPv6). NET_NONE with
 // *error when the address is taken, not numeric, or refused by the system.
 NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* error);
 
@@ -63,7 +64,8 @@ NetHandle NetAccept(NetHandle listener, NetPeer* peer, NetError* error);
 NetHandle NetListenLocal(const std::string& path, NetError* error);
 
 // Connects to the local socket at path: Absent when there is none, Refused when its file is
-// there but nobody listens.
+// there but nobody listens, WouldBlock when its listener has a full queue of connections it has
+// not taken yet (try again later).
 NetHandle NetConnectLocal(const std::string& path, NetError* error);
 
 // Removes the file of a local socket. False when there was none or it could not be removed.
@@ -76,7 +78,8 @@ std::size_t NetLocalPathMax();
 // every byte it sent has been read.
 NetIo NetRead(NetHandle handle, void* data, std::size_t size);
 
-// Writes what the system takes now of size bytes (a part, possibly). Never raises SIGPIPE.
+// Writes what the system takes now of size bytes (a part, possibly). A peer that is gone is
+// Closed or Failed, without SIGPIPE (MSG_NOSIGNAL or SO_NOSIGPIPE).
 NetIo NetWrite(NetHandle handle, const void* data, std::size_t size);
 
 // Waits up to timeoutMs for the handle to be readable (or, with forWrite, writable). True when

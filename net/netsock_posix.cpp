@@ -12,7 +12,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "netsock_addr.h"
+
 namespace {
+
+using namespace netsock_addr;
 
 constexpr int LISTEN_BACKLOG = 16;
 
@@ -56,52 +60,24 @@ bool Prepare(int fd) {
 
 int NewSocket(int family) {
 #ifdef SOCK_CLOEXEC
-    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
 #else
     const int fd = ::socket(family, SOCK_STREAM, 0);
     if (fd >= 0) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    return fd;
 #endif
+#ifdef SO_NOSIGPIPE
+    // Systems without MSG_NOSIGNAL mark the socket instead.
+    const int on = 1;
+    if (fd >= 0) {
+        (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+    }
+#endif
+    return fd;
 }
 
 // host and port as a socket address; EINVAL for a host that is not a numeric address.
-bool Resolve(const std::string& host, std::uint16_t port, bool passive, sockaddr_storage* address,
-             socklen_t* length, NetError* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
-    addrinfo* found = nullptr;
-    const int result = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (result != 0 || found == nullptr || found->ai_addrlen > sizeof(sockaddr_storage)) {
-        if (found != nullptr) {
-            ::freeaddrinfo(found);
-        }
-        error->status = NetStatus::Failed;
-        error->text = "'" + host + "' is not a numeric address";
-        return false;
-    }
-    std::memcpy(address, found->ai_addr, found->ai_addrlen);
-    *length = found->ai_addrlen;
-    ::freeaddrinfo(found);
-    return true;
-}
-
-bool LocalAddress(const std::string& path, sockaddr_un* address, NetError* error) {
-    *address = {};
-    address->sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address->sun_path)) {
-        error->status = NetStatus::Failed;
-        error->text = "the local socket's path is empty or longer than " +
-                      std::to_string(sizeof(address->sun_path) - 1) + " bytes";
-        return false;
-    }
-    std::memcpy(address->sun_path, path.data(), path.size());
-    return true;
-}
-
 } // namespace
 
 NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* error) {
@@ -112,6 +88,10 @@ NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* er
     }
     const int fd = NewSocket(address.ss_family);
     if (fd < 0) {
+        // A machine without IPv6 serves "::" (every address) on every IPv4 address instead.
+        if (errno == EAFNOSUPPORT && host == "::") {
+            return NetListenTcp("0.0.0.0", port, error);
+        }
         return Fail(error, errno);
     }
     // A restarted server takes its port again although connections of the last one linger.
@@ -120,7 +100,9 @@ NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* er
     if (address.ss_family == AF_INET6) {
         // "::" serves IPv4 clients too, as mapped addresses, whatever the system's default.
         const int off = 0;
-        (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+            return Fail(error, errno, fd);
+        }
     }
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
         ::listen(fd, LISTEN_BACKLOG) != 0 || !Prepare(fd)) {
@@ -136,13 +118,7 @@ std::uint16_t NetListenerPort(NetHandle listener) {
         0) {
         return 0;
     }
-    if (address.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    }
-    return 0;
+    return PortOf(address);
 }
 
 NetHandle NetConnectTcp(const std::string& host, std::uint16_t port, NetError* error) {
@@ -185,15 +161,7 @@ NetHandle NetAccept(NetHandle listener, NetPeer* peer, NetError* error) {
         return Fail(error, errno == ECONNABORTED ? EAGAIN : errno);
     }
     if (peer != nullptr) {
-        *peer = {};
-        if (address.ss_family == AF_INET) {
-            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-            std::memcpy(peer->bytes.data(), &v4->sin_addr, 4);
-        } else if (address.ss_family == AF_INET6) {
-            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-            peer->v6 = true;
-            std::memcpy(peer->bytes.data(), &v6->sin6_addr, 16);
-        }
+        *peer = PeerOf(address);
     }
     return fd;
 }
@@ -223,12 +191,16 @@ NetHandle NetConnectLocal(const std::string& path, NetError* error) {
     if (fd < 0) {
         return Fail(error, errno);
     }
-    // A local connect is answered at once: connected, or refused.
+    // A local connect is answered at once: connected, refused, or (the listener's queue is
+    // full) WouldBlock, which the caller may try again.
+    if (!Prepare(fd)) {
+        return Fail(error, errno, fd);
+    }
     int result;
     do {
         result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
-    if (result != 0 || !Prepare(fd)) {
+    if (result != 0) {
         return Fail(error, errno, fd);
     }
     return fd;

@@ -20,7 +20,11 @@ struct sockaddr_un {
 #include <cstring>
 #include <string>
 
+#include "netsock_addr.h"
+
 namespace {
+
+using namespace netsock_addr;
 
 constexpr int LISTEN_BACKLOG = 16;
 
@@ -107,41 +111,6 @@ SOCKET NewSocket(int family) {
     return WSASocketW(family, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
-bool Resolve(const std::string& host, std::uint16_t port, bool passive, sockaddr_storage* address,
-             int* length, NetError* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
-    addrinfo* found = nullptr;
-    const int result = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (result != 0 || found == nullptr || found->ai_addrlen > sizeof(sockaddr_storage)) {
-        if (found != nullptr) {
-            freeaddrinfo(found);
-        }
-        error->status = NetStatus::Failed;
-        error->text = "'" + host + "' is not a numeric address";
-        return false;
-    }
-    std::memcpy(address, found->ai_addr, found->ai_addrlen);
-    *length = static_cast<int>(found->ai_addrlen);
-    freeaddrinfo(found);
-    return true;
-}
-
-bool LocalAddress(const std::string& path, sockaddr_un* address, NetError* error) {
-    *address = {};
-    address->sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address->sun_path)) {
-        error->status = NetStatus::Failed;
-        error->text = "the local socket's path is empty or longer than " +
-                      std::to_string(sizeof(address->sun_path) - 1) + " bytes";
-        return false;
-    }
-    std::memcpy(address->sun_path, path.data(), path.size());
-    return true;
-}
-
 } // namespace
 
 NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* error) {
@@ -155,17 +124,21 @@ NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* er
     }
     const SOCKET s = NewSocket(address.ss_family);
     if (s == INVALID_SOCKET) {
+        // A machine without IPv6 serves "::" (every address) on every IPv4 address instead.
+        if (WSAGetLastError() == WSAEAFNOSUPPORT && host == "::") {
+            return NetListenTcp("0.0.0.0", port, error);
+        }
         return Fail(error, WSAGetLastError());
     }
-    // Nobody else may take the port while this server has it.
-    const BOOL on = TRUE;
-    (void)setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
-                     sizeof on);
+    // No address-reuse option: Windows refuses a second bind of the same address by default,
+    // and takes the port again while connections of the last listener wind down.
     if (address.ss_family == AF_INET6) {
         // "::" serves IPv4 clients too, as mapped addresses.
         const DWORD off = 0;
-        (void)setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
-                         sizeof off);
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                       sizeof off) != 0) {
+            return Fail(error, WSAGetLastError(), s);
+        }
     }
     if (bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
         listen(s, LISTEN_BACKLOG) != 0 || !NonBlocking(s)) {
@@ -181,13 +154,7 @@ std::uint16_t NetListenerPort(NetHandle listener) {
                     &length) != 0) {
         return 0;
     }
-    if (address.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    }
-    return 0;
+    return PortOf(address);
 }
 
 NetHandle NetConnectTcp(const std::string& host, std::uint16_t port, NetError* error) {
@@ -225,15 +192,7 @@ NetHandle NetAccept(NetHandle listener, NetPeer* peer, NetError* error) {
         return Fail(error, WSAGetLastError(), s);
     }
     if (peer != nullptr) {
-        *peer = {};
-        if (address.ss_family == AF_INET) {
-            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-            std::memcpy(peer->bytes.data(), &v4->sin_addr, 4);
-        } else if (address.ss_family == AF_INET6) {
-            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-            peer->v6 = true;
-            std::memcpy(peer->bytes.data(), &v6->sin6_addr, 16);
-        }
+        *peer = PeerOf(address);
     }
     return static_cast<NetHandle>(s);
 }
@@ -272,6 +231,7 @@ NetHandle NetConnectLocal(const std::string& path, NetError* error) {
     if (s == INVALID_SOCKET) {
         return Fail(error, WSAGetLastError());
     }
+    // Winsock answers a local connect at once (a non-blocking one would say WouldBlock first).
     if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         !NonBlocking(s)) {
         return Fail(error, WSAGetLastError(), s);

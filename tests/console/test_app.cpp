@@ -202,12 +202,16 @@ TEST_F(ConsoleApp, StartUpPlugsTheViewInAndStoresTheName) {
         EXPECT_TRUE(app.GetSingleCopy().IsListening());
         EXPECT_EQ(StoredClassName(), app.GetSingleCopy().ServerName());
         EXPECT_TRUE(CSingleCopy::IsServerName(StoredClassName()));
+        EXPECT_TRUE(
+            QFile::exists(QString::fromStdString(CSingleCopy::SocketPath(StoredClassName()))));
         EXPECT_EQ(destroys, 0);
     }
-    // The view heard of its end while its controls still existed; the name stays stored.
+    // The view heard of its end while its controls still existed; the name stays stored, and
+    // the socket file went with the copy.
     EXPECT_EQ(destroys, 1);
     EXPECT_TRUE(childAlive);
     EXPECT_TRUE(CSingleCopy::IsServerName(StoredClassName()));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(CSingleCopy::SocketPath(StoredClassName()))));
 }
 
 TEST_F(ConsoleApp, AboutCommandShowsTheAboutBoxModally) {

@@ -3,11 +3,14 @@
 #include "netnotify.h"
 
 #include <QDeadlineTimer>
+#include <QSocketNotifier>
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -119,35 +122,66 @@ TEST(NetStream, QueuesWhatThePeerDoesNotTakeAndSendsItAsThePeerReads) {
     EXPECT_GT(written, 0);
 }
 
-TEST(NetStream, APeerThatGoesEndsTheStreamOnceAndNotInsideAWrite) {
-    Pair pair(4096);
+TEST(NetStream, AFullBufferStopsReadingUntilRoomIsMade) {
+    constexpr std::size_t LIMIT = 1000;
+    Pair pair(LIMIT);
+    ASSERT_NE(pair.served, nullptr);
+    QSocketNotifier* reading = nullptr;
+    for (QSocketNotifier* n : pair.served->findChildren<QSocketNotifier*>()) {
+        if (n->type() == QSocketNotifier::Read) {
+            reading = n;
+        }
+    }
+    ASSERT_NE(reading, nullptr);
+
+    const std::string sent = Pattern(20000);
+    ASSERT_EQ(NetWrite(pair.client, sent.data(), sent.size()).bytes, sent.size());
+    // Full: the stream holds its limit and no longer watches the socket (which stays readable
+    // and would wake the event loop at every turn).
+    ASSERT_TRUE(WaitFor([&] { return pair.served->BytesAvailable() == LIMIT; }));
+    QTest::qWait(20);
+    EXPECT_EQ(pair.served->BytesAvailable(), LIMIT);
+    EXPECT_FALSE(reading->isEnabled());
+
+    // One byte taken makes room: it reads on, in order.
+    EXPECT_EQ(pair.served->Read(1), sent.substr(0, 1));
+    EXPECT_TRUE(reading->isEnabled());
+    std::string got = sent.substr(0, 1);
+    ASSERT_TRUE(WaitFor([&] {
+        got += pair.served->Read(7);
+        return got.size() == sent.size();
+    }));
+    EXPECT_TRUE(got == sent);
+}
+
+TEST(NetStream, AWriteThatFindsThePeerGoneEndsTheStreamAfterwardsAndOnce) {
+    // A full buffer keeps the stream from reading, so the write is the first to find out.
+    Pair pair(1);
     ASSERT_NE(pair.served, nullptr);
     int ends = 0;
-    bool insideWrite = false;
-    bool endedInsideWrite = false;
-    QObject::connect(pair.served.get(), &CNetStream::disconnected, [&] {
-        ++ends;
-        endedInsideWrite = endedInsideWrite || insideWrite;
-    });
+    QObject::connect(pair.served.get(), &CNetStream::disconnected, [&] { ++ends; });
+    ASSERT_EQ(NetWrite(pair.client, "ab", 2).bytes, 2u);
+    ASSERT_TRUE(WaitFor([&] { return pair.served->BytesAvailable() == 1; }));
+
+    // The peer resets the connection (it closes with unread bytes and a zero linger).
+    const linger reset{1, 0};
+    ASSERT_EQ(
+        ::setsockopt(static_cast<int>(pair.client), SOL_SOCKET, SO_LINGER, &reset, sizeof reset),
+        0);
     NetClose(pair.client);
     pair.client = NET_NONE;
 
-    // Writes after the peer went: the end is told from the event loop, once.
-    const std::string block(4096, 'w');
-    ASSERT_TRUE(WaitFor([&] {
-        insideWrite = true;
-        pair.served->Write(block);
-        insideWrite = false;
-        return ends > 0;
-    }));
+    pair.served->Write(std::string(4096, 'w'));
+    EXPECT_EQ(ends, 0); // not from inside the caller's Write
+    EXPECT_FALSE(pair.served->IsOpen());
+    ASSERT_TRUE(WaitFor([&] { return ends > 0; }));
     QTest::qWait(20);
     EXPECT_EQ(ends, 1);
-    EXPECT_FALSE(endedInsideWrite);
-    EXPECT_FALSE(pair.served->IsOpen());
 
-    // Aborting an ended stream, or one aborted already, is harmless.
-    pair.served->Abort();
-    pair.served->Abort();
+    // What had arrived can still be read; writing or aborting afterwards is harmless.
+    EXPECT_EQ(pair.served->Read(10), "a");
     pair.served->Write("after");
     EXPECT_EQ(pair.served->BytesToWrite(), 0u);
+    pair.served->Abort();
+    pair.served->Abort();
 }
