@@ -7,7 +7,6 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
