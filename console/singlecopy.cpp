@@ -102,9 +102,20 @@ bool CSingleCopy::IsServerName(const QString& name) {
 
 std::string CSingleCopy::SocketPath(const QString& name) {
     // UTF-8: the file system's encoding here, and what Winsock reads local socket paths as.
-    return QDir::toNativeSeparators(QDir::tempPath() + QLatin1Char('/') + name)
-        .toUtf8()
-        .toStdString();
+    const QString folder = QDir::tempPath() + QLatin1Char('/');
+    std::string path = QDir::toNativeSeparators(folder + name).toUtf8().toStdString();
+    if (path.size() > NetLocalPathMax()) {
+        // A socket path holds about a hundred bytes; a long temporary folder (a long user name
+        // on Windows) leaves too little for the name. The file then takes a short name made
+        // from the full one, which every copy derives alike.
+        const QByteArray digest =
+            QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha1).toHex().left(12);
+        path = QDir::toNativeSeparators(folder + QStringLiteral("Morvane-") +
+                                        QString::fromLatin1(digest))
+                   .toUtf8()
+                   .toStdString();
+    }
+    return path;
 }
 
 bool CSingleCopy::AskToRaise(const QString& name) {

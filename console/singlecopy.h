@@ -40,7 +40,8 @@ public:
     // socket file that a copy which ended left behind.
     static bool AskToRaise(const QString& name);
 
-    // The file of the local socket for name: in the temporary folder.
+    // The file of the local socket for name: in the temporary folder, under name, or under a
+    // short name made from it when the folder leaves too little room.
     static std::string SocketPath(const QString& name);
 
     // Starts listening under name.

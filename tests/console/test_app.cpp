@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -238,6 +239,45 @@ TEST_F(ConsoleApp, AboutCommandShowsTheAboutBoxModally) {
     EXPECT_TRUE(app.GetMainFrame()->SendCommand(ID_FILE_NEW));
     EXPECT_TRUE(app.GetMainFrame()->SendCommand(ID_FILE_OPEN));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST_F(ConsoleApp, ALongTemporaryFolderStillGivesTheGuard) {
+    // A folder that leaves too little of a socket path's hundred-odd bytes for the full name,
+    // but enough for a short one.
+    QTemporaryDir base;
+    ASSERT_TRUE(base.isValid());
+    const std::size_t room = NetLocalPathMax() - std::strlen("/Morvane-0123456789ab");
+    const qsizetype fill = static_cast<qsizetype>(room) - base.path().size() - 1;
+    ASSERT_GT(fill, 0) << base.path().toStdString();
+    const QString folder = base.path() + QLatin1Char('/') + QString(fill, QLatin1Char('d'));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QByteArray savedTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(folder));
+
+    const QString name = CSingleCopy::DefaultServerName();
+    const std::string path = CSingleCopy::SocketPath(name);
+    EXPECT_LE(path.size(), NetLocalPathMax());
+    EXPECT_GT((folder + QLatin1Char('/') + name).toUtf8().size(),
+              static_cast<qsizetype>(NetLocalPathMax()));
+    {
+        CSingleCopy running;
+        int raises = 0;
+        QObject::connect(&running, &CSingleCopy::raiseRequested, [&raises] { ++raises; });
+        EXPECT_EQ(running.Listen(name), CSingleCopy::ListenResult::Listening);
+        EXPECT_TRUE(QFile::exists(QString::fromStdString(path)));
+        EXPECT_TRUE(CSingleCopy::AskToRaise(name));
+        EXPECT_TRUE(QTest::qWaitFor([&raises] { return raises == 1; }, WAIT_MS));
+        // A second copy finds the first under the same short name.
+        CSingleCopy second;
+        EXPECT_EQ(second.Listen(name), CSingleCopy::ListenResult::AlreadyRunning);
+    }
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(path)));
+
+    if (savedTmp.isNull()) {
+        qunsetenv("TMPDIR");
+    } else {
+        qputenv("TMPDIR", savedTmp);
+    }
 }
 
 TEST_F(ConsoleApp, RaiseRequestRestoresAMinimisedFrame) {
