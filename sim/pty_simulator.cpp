@@ -545,8 +545,12 @@ void CPtySimulator::Run() {
         // Paced, the wait ends early by what the system's waits are late, and the rest is
         // waited out below, so that bytes leave on time.
         const bool paced = m_options.baud > 0;
+        // The byte due is the last one queued (the prompt of a reply): the moment the reader's
+        // exchange ends.
+        const bool lastByte = paced && !m_queue.empty() &&
+                              m_queue.front().kind == SimOutKind::Bytes && QueuedBytes() == 1;
         if (timed)
-            timeout = paced ? m_wakeLead.Timeout(now, deadline)
+            timeout = paced ? m_wakeLead.Timeout(now, deadline, lastByte)
                             : std::max(std::chrono::nanoseconds(0),
                                        std::chrono::duration_cast<std::chrono::nanoseconds>(
                                            deadline - now));
@@ -562,7 +566,7 @@ void CPtySimulator::Run() {
             // loop's own work around the wait (the write of a byte among it), which the next
             // byte costs again before it is on the line.
             m_wakeLead.Woke(now + timeout, woke);
-            woke = m_wakeLead.WaitOut(deadline);
+            woke = m_wakeLead.WaitOut(deadline, lastByte);
         }
         lock.lock();
 

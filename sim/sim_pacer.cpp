@@ -44,15 +44,19 @@ std::size_t CSimPacer::Due(Clock::time_point now) const {
 }
 
 CWakeLead::CWakeLead(int baud)
-    : m_maxLeadNs(std::min<std::int64_t>(
+    : m_byteLeadMaxNs(std::min<std::int64_t>(
           MAX_LEAD.count(),
           static_cast<std::int64_t>(NS_PER_BYTE_AT_1_BAUD / 2 /
                                     static_cast<std::uint64_t>(std::max(1, baud))))) {}
 
-std::chrono::nanoseconds CWakeLead::Timeout(Clock::time_point now,
-                                            Clock::time_point deadline) const {
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now) -
-                      std::chrono::nanoseconds(m_leadNs);
+std::chrono::nanoseconds CWakeLead::Lead(bool last) const {
+    return std::chrono::nanoseconds(std::min(m_lateNs, last ? MAX_LEAD.count() : m_byteLeadMaxNs));
+}
+
+std::chrono::nanoseconds CWakeLead::Timeout(Clock::time_point now, Clock::time_point deadline,
+                                            bool last) const {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now) - Lead(last);
     return std::max(left, std::chrono::nanoseconds(0));
 }
 
@@ -61,17 +65,18 @@ void CWakeLead::Woke(Clock::time_point wanted, Clock::time_point woke) {
         return;
     }
     const std::int64_t late = std::min<std::int64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(woke - wanted).count(), m_maxLeadNs);
+        std::chrono::duration_cast<std::chrono::nanoseconds>(woke - wanted).count(),
+        MAX_LEAD.count());
     // An average over the last eight or so waits: it follows the machine's load within a
     // reply, and one wait held up by the scheduler moves it by an eighth. The lateness is that
     // of the moment asked for, which already has the lead taken off, so it does not depend on
     // the lead.
-    m_leadNs += (late - m_leadNs) / 8;
+    m_lateNs += (late - m_lateNs) / 8;
 }
 
-CWakeLead::Clock::time_point CWakeLead::WaitOut(Clock::time_point deadline) const {
+CWakeLead::Clock::time_point CWakeLead::WaitOut(Clock::time_point deadline, bool last) const {
     Clock::time_point now = Clock::now();
-    const auto slack = std::chrono::nanoseconds(m_leadNs) + std::chrono::microseconds(20);
+    const auto slack = Lead(last) + std::chrono::microseconds(20);
     if (deadline - now > slack) {
         return now;
     }

@@ -42,28 +42,37 @@ private:
 // time at 115200 baud). The lead learns how late the waits end (a running average) and asks
 // for that much earlier; a wait that then ends a little early is finished by watching the
 // clock, which costs a few microseconds of processor time a byte.
+//
+// The last byte of what is queued (the prompt that ends a reply) may have the whole learnt
+// lead, up to MAX_LEAD: its moment is when the reader's exchange ends. The bytes before it lead
+// by half a byte time at most, so that a machine that late does not keep the simulator watching
+// the clock for most of every byte.
 class CWakeLead {
 public:
     using Clock = std::chrono::steady_clock;
-    // Leads are never more than this, nor more than half a byte time: a machine that late is
-    // not worth spinning for, and input that comes during the clock watch waits no longer.
+    // Leads are never more than this: a machine that late is not worth spinning for, and input
+    // that comes during the clock watch waits no longer.
     static constexpr std::chrono::nanoseconds MAX_LEAD{200'000};
 
-    // baud > 0: the line's rate, which bounds the lead to half a byte time.
+    // baud > 0: the line's rate, which bounds the lead of all but the last byte to half a byte
+    // time.
     explicit CWakeLead(int baud);
 
-    // How long to wait from now for deadline, the lead taken off (never negative).
-    std::chrono::nanoseconds Timeout(Clock::time_point now, Clock::time_point deadline) const;
+    // How long to wait from now for deadline, the lead taken off (never negative); last: the
+    // byte due then is the last one queued.
+    std::chrono::nanoseconds Timeout(Clock::time_point now, Clock::time_point deadline,
+                                     bool last = false) const;
     // A timed wait that was to end at wanted ended at woke (not counted when it ended early,
     // for an event or a signal). Waits that did not wait at all (a deadline already due) are
     // not to be passed: they end at once and say nothing about the system's lateness.
     void Woke(Clock::time_point wanted, Clock::time_point woke);
     // Watches the clock until deadline when it is at most the lead (and a little) away; returns
     // at once otherwise. Returns the time it returned at.
-    Clock::time_point WaitOut(Clock::time_point deadline) const;
-    std::chrono::nanoseconds Lead() const { return std::chrono::nanoseconds(m_leadNs); }
+    Clock::time_point WaitOut(Clock::time_point deadline, bool last = false) const;
+    // The lead for a byte (last: the last one queued).
+    std::chrono::nanoseconds Lead(bool last = false) const;
 
 private:
-    std::int64_t m_maxLeadNs;
-    std::int64_t m_leadNs = 0;
+    std::int64_t m_byteLeadMaxNs; // half a byte time, at most MAX_LEAD
+    std::int64_t m_lateNs = 0;    // how late waits end, on average, at most MAX_LEAD
 };

@@ -102,4 +102,36 @@ TEST(WakeLead, LearnsHowLateWaitsEndAndAsksForThatMuchEarlier) {
     EXPECT_GT(slow.Lead(), CWakeLead::MAX_LEAD - microseconds(1));
 }
 
+// Waits that end later than half a byte time: the bytes of a reply lead by half a byte time,
+// its last byte (the prompt, which ends the reader's exchange) by all that was learnt, up to
+// 200 us; a clock watch for it starts that much before its deadline.
+TEST(WakeLead, TheLastByteQueuedMayLeadByAllThatWasLearnt) {
+    using std::chrono::microseconds;
+    struct Case {
+        microseconds late;
+        nanoseconds byteLead; // about
+        nanoseconds lastLead; // about
+    };
+    const Case cases[] = {
+        {microseconds(21), nanoseconds(21000), nanoseconds(21000)},    // both cover it
+        {microseconds(80), nanoseconds(43402), nanoseconds(80000)},    // only the last byte
+        {microseconds(5000), nanoseconds(43402), CWakeLead::MAX_LEAD}, // both capped
+    };
+    for (const Case& c : cases) {
+        CWakeLead lead(115200);
+        for (int i = 0; i < 200; ++i) {
+            lead.Woke(T0, T0 + c.late);
+        }
+        EXPECT_NEAR(static_cast<double>(lead.Lead().count()),
+                    static_cast<double>(c.byteLead.count()), 100.0)
+            << c.late.count();
+        EXPECT_NEAR(static_cast<double>(lead.Lead(true).count()),
+                    static_cast<double>(c.lastLead.count()), 100.0)
+            << c.late.count();
+        const auto deadline = T0 + std::chrono::milliseconds(1);
+        EXPECT_EQ(lead.Timeout(T0, deadline, true), deadline - T0 - lead.Lead(true));
+        EXPECT_EQ(lead.Timeout(T0, deadline), deadline - T0 - lead.Lead());
+    }
+}
+
 } // namespace
