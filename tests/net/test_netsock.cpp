@@ -41,6 +41,17 @@ NetHandle AcceptWaiting(NetHandle listener, NetPeer* peer) {
     return NetAccept(listener, peer, &error);
 }
 
+// A connection on the loopback address: the listener, its client and the end it accepted
+// (NET_NONE from the first step that failed on, with error saying why).
+struct Loopback {
+    NetError error;
+    Handle listener{NetListenTcp("127.0.0.1", 0, &error)};
+    Handle client{listener.h != NET_NONE
+                      ? NetConnectTcp("127.0.0.1", NetListenerPort(listener.h), &error)
+                      : NET_NONE};
+    Handle served{client.h != NET_NONE ? AcceptWaiting(listener.h, nullptr) : NET_NONE};
+};
+
 // A local socket path of this test run's own, in the temporary folder.
 std::string LocalPath(const char* tag) {
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -133,42 +144,32 @@ TEST(NetTcp, AnyIPv6AddressServesIPv4ClientsAsMappedAddresses) {
 }
 
 TEST(NetTcp, WritingToAPeerThatWentIsAnEndNotASignal) {
-    NetError error;
-    Handle listener(NetListenTcp("127.0.0.1", 0, &error));
-    ASSERT_NE(listener.h, NET_NONE) << error.text;
-    Handle client(NetConnectTcp("127.0.0.1", NetListenerPort(listener.h), &error));
-    ASSERT_NE(client.h, NET_NONE) << error.text;
-    Handle served(AcceptWaiting(listener.h, nullptr));
-    ASSERT_NE(served.h, NET_NONE);
-    NetClose(client.h);
-    client.h = NET_NONE;
+    Loopback c;
+    ASSERT_NE(c.served.h, NET_NONE) << c.error.text;
+    NetClose(c.client.h);
+    c.client.h = NET_NONE;
 
     // The first write may still be taken; the reset that answers it ends the next ones (without
     // SIGPIPE, which would end this test program).
     const std::string block(4096, 'a');
     NetStatus status = NetStatus::Ok;
     for (int i = 0; i < 1000 && (status == NetStatus::Ok || status == NetStatus::WouldBlock); ++i) {
-        status = NetWrite(served.h, block.data(), block.size()).status;
-        (void)NetWait(served.h, true, 10);
+        status = NetWrite(c.served.h, block.data(), block.size()).status;
+        (void)NetWait(c.served.h, true, 10);
     }
     EXPECT_TRUE(status == NetStatus::Closed || status == NetStatus::Failed);
 }
 
 TEST(NetTcp, AFullSendQueueTakesPartOrNothingAndNeverBlocks) {
-    NetError error;
-    Handle listener(NetListenTcp("127.0.0.1", 0, &error));
-    ASSERT_NE(listener.h, NET_NONE) << error.text;
-    Handle client(NetConnectTcp("127.0.0.1", NetListenerPort(listener.h), &error));
-    ASSERT_NE(client.h, NET_NONE) << error.text;
-    Handle served(AcceptWaiting(listener.h, nullptr));
-    ASSERT_NE(served.h, NET_NONE);
+    Loopback c;
+    ASSERT_NE(c.served.h, NET_NONE) << c.error.text;
 
     // The client never reads: the system's buffers fill and the writes come back short.
     const std::string block(1 << 16, 'b');
     std::size_t sent = 0;
     NetIo io;
     for (int i = 0; i < 4096; ++i) {
-        io = NetWrite(served.h, block.data(), block.size());
+        io = NetWrite(c.served.h, block.data(), block.size());
         sent += io.bytes;
         if (io.status == NetStatus::WouldBlock) {
             break;
