@@ -164,8 +164,7 @@ void CNetStream::OnReadable() {
     if (arrived) {
         emit readyRead();
     }
-    if (ended && self != nullptr && m_handle != NET_NONE) {
-        m_bEnded = true;
+    if (ended && self != nullptr) {
         End();
     }
 }
@@ -178,7 +177,6 @@ void CNetStream::OnWritable() {
             continue;
         }
         if (io.status != NetStatus::WouldBlock) {
-            m_bEnded = true;
             End();
             return;
         }
@@ -200,6 +198,7 @@ void CNetStream::End() {
     if (m_handle == NET_NONE || m_bToldEnd) {
         return; // aborted meanwhile, or told already
     }
+    m_bEnded = true;
     m_bToldEnd = true;
     m_pRead->setEnabled(false);
     m_pWrite->setEnabled(false);

@@ -83,7 +83,7 @@ signals:
 private:
     void OnReadable();
     void OnWritable();
-    // The connection ended: no more reading or writing; disconnected follows.
+    // The connection ended: no more reading or writing, and disconnected is emitted (once).
     void End();
 
     NetHandle m_handle;
