@@ -6,7 +6,8 @@
 #         -DMORVANE_CONSOLE=OFF
 #
 # Programs are linked -static, so that they run under Wine (or on a Windows PC) without the
-# compiler's runtime DLLs (libstdc++, libgcc, libwinpthread) next to them.
+# compiler's runtime DLLs (libstdc++, libgcc, libwinpthread) next to them. Qt and the console
+# (mingw-w64-x86_64-qt.cmake) share one runtime in DLLs instead.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -22,7 +23,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+if(NOT MORVANE_MINGW_SHARED_RUNTIME)
+    set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+endif()
 
 # Test programs are Windows programs: CTest runs them through Wine, and GoogleTest's test lists
 # are read when the tests run, not at build time (the build host cannot execute them).
