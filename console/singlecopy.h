@@ -1,18 +1,20 @@
 // One copy of the console at a time.
 //
-// The running copy listens on a local socket in the temporary folder under a name of its own, which
-// the application stores in the profile as "Class Name". A copy that starts later reads the stored
-// name, connects, sends a raise request and ends; the running copy restores and activates its
-// window. A stored name that nobody listens under (first start, a copy that ended, a copy that
-// crashed and left its socket file behind) is no running copy.
+// The running copy listens under a name of its own, which the application stores in the profile
+// as "Class Name": on POSIX a local socket in a folder only this user can enter, on Windows a
+// named mutex and a named pipe (singlecopy_os.h). A copy that starts later reads the stored name,
+// connects, sends a raise request and ends; the running copy restores and activates its window. A
+// stored name that nobody listens under (first start, a copy that ended, a copy that crashed and
+// left its socket file behind) is no running copy.
 #pragma once
 
 #include <QObject>
 #include <QString>
 
+#include <memory>
 #include <string>
 
-class CNetListener;
+class CSingleCopyListener;
 
 class CSingleCopy : public QObject {
     Q_OBJECT
@@ -40,8 +42,9 @@ public:
     // socket file that a copy which ended left behind.
     static bool AskToRaise(const QString& name);
 
-    // The file of the local socket for name: in the temporary folder, under name, or under a
-    // short name made from it when the folder leaves too little room.
+    // Where a copy listens under name: on POSIX the socket file in this user's private folder,
+    // under name or under a short name made from it when the folder leaves too little room; on
+    // Windows the pipe's name. Empty when there is no private folder.
     static std::string SocketPath(const QString& name);
 
     // Starts listening under name.
@@ -55,10 +58,9 @@ signals:
     void raiseRequested();
 
 private:
-    void OnNewConnection();
     // Closes the listener and removes its socket file.
     void StopListening();
 
-    CNetListener* m_pServer;
+    std::unique_ptr<CSingleCopyListener> m_pServer;
     QString m_strName; // listened under
 };

@@ -5,14 +5,15 @@
 #include "framework.h"
 #include "mainfrm.h"
 #include "morvane.h"
-#include "netsock.h"
 #include "resource.h"
 #include "singlecopy.h"
+#include "singlecopy_os.h"
 #include "trace.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -23,6 +24,13 @@
 
 #include <cstring>
 #include <memory>
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -36,6 +44,13 @@ QString StoredClassName() {
     return FwGetProfileString(SETTINGS, CLASS_NAME, QStringLiteral("<none>"));
 }
 
+void RemoveSocketFile(const QString& name) {
+    const std::string path = CSingleCopy::SocketPath(name);
+    if (!path.empty()) {
+        QFile::remove(QString::fromStdString(path));
+    }
+}
+
 // Every test starts as on a machine where the console never ran, and leaves no socket file.
 class ConsoleApp : public ::testing::Test {
 protected:
@@ -46,7 +61,7 @@ protected:
                           QString::fromLatin1(PROFILE_APPLICATION));
         profile.clear();
         profile.sync();
-        NetRemoveLocal(CSingleCopy::SocketPath(CSingleCopy::DefaultServerName()));
+        RemoveSocketFile(CSingleCopy::DefaultServerName());
     }
 };
 
@@ -241,24 +256,56 @@ TEST_F(ConsoleApp, AboutCommandShowsTheAboutBoxModally) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
+#ifndef _WIN32
+// Sets an environment variable for the life of the object.
+class CScopedEnv {
+public:
+    CScopedEnv(const char* name, const QByteArray& value)
+        : m_name(name), m_saved(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name)) {
+        if (value.isNull()) {
+            qunsetenv(name);
+        } else {
+            qputenv(name, value);
+        }
+    }
+    ~CScopedEnv() {
+        if (m_had) {
+            qputenv(m_name, m_saved);
+        } else {
+            qunsetenv(m_name);
+        }
+    }
+
+private:
+    const char* m_name;
+    QByteArray m_saved;
+    bool m_had;
+};
+
+// The folder a copy of this user makes in the temporary folder tmp.
+QString OwnFolderIn(const QString& tmp) {
+    return tmp + QStringLiteral("/morvane-") + QString::number(geteuid());
+}
+
 TEST_F(ConsoleApp, ALongTemporaryFolderStillGivesTheGuard) {
     // A folder that leaves too little of a socket path's hundred-odd bytes for the full name,
     // but enough for a short one.
     QTemporaryDir base;
     ASSERT_TRUE(base.isValid());
-    const std::size_t room = NetLocalPathMax() - std::strlen("/Morvane-0123456789ab");
-    const qsizetype fill = static_cast<qsizetype>(room) - base.path().size() - 1;
+    const CScopedEnv noRuntime("XDG_RUNTIME_DIR", QByteArray());
+    const qsizetype own = OwnFolderIn(QString()).size();
+    const std::size_t room = SingleCopyEndpointMax() - std::strlen("/Morvane-0123456789ab");
+    const qsizetype fill = static_cast<qsizetype>(room) - base.path().size() - 1 - own;
     ASSERT_GT(fill, 0) << base.path().toStdString();
     const QString folder = base.path() + QLatin1Char('/') + QString(fill, QLatin1Char('d'));
     ASSERT_TRUE(QDir().mkpath(folder));
-    const QByteArray savedTmp = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(folder));
+    const CScopedEnv tmp("TMPDIR", QFile::encodeName(folder));
 
     const QString name = CSingleCopy::DefaultServerName();
     const std::string path = CSingleCopy::SocketPath(name);
-    EXPECT_LE(path.size(), NetLocalPathMax());
-    EXPECT_GT((folder + QLatin1Char('/') + name).toUtf8().size(),
-              static_cast<qsizetype>(NetLocalPathMax()));
+    EXPECT_LE(path.size(), SingleCopyEndpointMax());
+    EXPECT_GT((OwnFolderIn(folder) + QLatin1Char('/') + name).toUtf8().size(),
+              static_cast<qsizetype>(SingleCopyEndpointMax()));
     {
         CSingleCopy running;
         int raises = 0;
@@ -272,13 +319,63 @@ TEST_F(ConsoleApp, ALongTemporaryFolderStillGivesTheGuard) {
         EXPECT_EQ(second.Listen(name), CSingleCopy::ListenResult::AlreadyRunning);
     }
     EXPECT_FALSE(QFile::exists(QString::fromStdString(path)));
-
-    if (savedTmp.isNull()) {
-        qunsetenv("TMPDIR");
-    } else {
-        qputenv("TMPDIR", savedTmp);
-    }
 }
+
+// The socket never lives where another user could take its name first: the runtime folder when
+// it is this user's alone, else a folder of ours in the temporary folder with mode 0700, and no
+// guard at all when that folder is not private.
+TEST_F(ConsoleApp, SocketLivesInAFolderOnlyThisUserEnters) {
+    QTemporaryDir base;
+    ASSERT_TRUE(base.isValid());
+    const QString runtime = base.filePath(QStringLiteral("run"));
+    const QString tmp = base.filePath(QStringLiteral("tmp"));
+    ASSERT_TRUE(QDir().mkpath(runtime) && QDir().mkpath(tmp));
+    const CScopedEnv tmpEnv("TMPDIR", QFile::encodeName(tmp));
+    const QString name = CSingleCopy::DefaultServerName();
+
+    struct Case {
+        const char* what;
+        mode_t runtimeMode;
+        QString expectedFolder; // empty: no guard
+    };
+    const Case cases[] = {
+        {"private runtime folder", 0700, runtime},
+        {"runtime folder others may enter", 0755, OwnFolderIn(tmp)},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(chmod(QFile::encodeName(runtime).constData(), c.runtimeMode), 0);
+        const CScopedEnv runtimeEnv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        EXPECT_EQ(QString::fromStdString(CSingleCopy::SocketPath(name)),
+                  c.expectedFolder + QLatin1Char('/') + name)
+            << c.what;
+    }
+    const QFileInfo own(OwnFolderIn(tmp));
+    EXPECT_EQ(own.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                   QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
+              QFileDevice::Permissions());
+
+    // A folder of that name that others may enter (made by someone else, or opened up) is not
+    // used: the copy runs without the guard rather than listen where others can reach.
+    const CScopedEnv noRuntime("XDG_RUNTIME_DIR", QByteArray());
+    ASSERT_EQ(chmod(QFile::encodeName(OwnFolderIn(tmp)).constData(), 0777), 0);
+    EXPECT_EQ(CSingleCopy::SocketPath(name), std::string());
+    CSingleCopy copy;
+    EXPECT_EQ(copy.Listen(name), CSingleCopy::ListenResult::Failed);
+    EXPECT_FALSE(CSingleCopy::AskToRaise(name));
+}
+
+// Makes a socket file that no one listens on, as a copy that was killed leaves it.
+void MakeStaleSocket(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, path.data(), path.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ::close(fd);
+}
+#endif
 
 TEST_F(ConsoleApp, RaiseRequestRestoresAMinimisedFrame) {
     CMorvaneApp app;
@@ -293,14 +390,17 @@ TEST_F(ConsoleApp, RaiseRequestRestoresAMinimisedFrame) {
     EXPECT_TRUE(frame->isVisible());
 }
 
+#ifndef _WIN32
 TEST_F(ConsoleApp, StoredNamesWithoutARunningCopyLetStartUpProceed) {
-    // A left-over socket file of a copy that ended: a listening socket whose file stays when
-    // the descriptor goes is hard to make portably, so a plain file stands in for it; a
-    // connection to it is refused the same way.
+    // A left-over socket file of a copy that ended, and a plain file under a server name, which
+    // is no socket of ours: it is neither contacted nor removed.
     const QString leftOver = CSingleCopy::DefaultServerName();
-    const QString leftOverPath = QDir::tempPath() + QLatin1Char('/') + leftOver;
+    const std::string leftOverPath = CSingleCopy::SocketPath(leftOver);
+    MakeStaleSocket(leftOverPath);
+    const QString plain = QStringLiteral("Morvane-plain-0123456789ab");
+    const QString plainPath = QString::fromStdString(CSingleCopy::SocketPath(plain));
     {
-        QFile file(leftOverPath);
+        QFile file(plainPath);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     }
     const QString outside = QDir::tempPath() + QStringLiteral("/morvane-test-not-ours");
@@ -317,6 +417,7 @@ TEST_F(ConsoleApp, StoredNamesWithoutARunningCopyLetStartUpProceed) {
         {QStringLiteral("default string"), false},
         {QStringLiteral("Morvane-nobody-0123456789ab"), true},
         {leftOver, true},
+        {plain, true},
         {outside, false}, // never touched, whatever the profile says
         {QStringLiteral("Afx:00400000:b:00010003:00000006:00000000"), false},
         {QString(), false},
@@ -325,9 +426,12 @@ TEST_F(ConsoleApp, StoredNamesWithoutARunningCopyLetStartUpProceed) {
         EXPECT_EQ(CSingleCopy::IsServerName(c.stored), c.isServerName) << c.stored.toStdString();
         EXPECT_FALSE(CSingleCopy::AskToRaise(c.stored)) << c.stored.toStdString();
     }
-    EXPECT_FALSE(QFile::exists(leftOverPath)); // the stale socket file was cleared away
+    // the stale socket file was cleared away
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(leftOverPath)));
+    EXPECT_TRUE(QFile::exists(plainPath));
     EXPECT_TRUE(QFile::exists(outside));
     QFile::remove(outside);
+    QFile::remove(plainPath);
 
     // Start-up proceeds over a stale value and overwrites it.
     ASSERT_TRUE(
@@ -336,6 +440,8 @@ TEST_F(ConsoleApp, StoredNamesWithoutARunningCopyLetStartUpProceed) {
     ASSERT_TRUE(app.InitInstance());
     EXPECT_EQ(StoredClassName(), CSingleCopy::DefaultServerName());
 }
+
+#endif
 
 // ---- two processes -----------------------------------------------------------------------
 
@@ -446,14 +552,19 @@ TEST_F(ConsoleApp, TwoProcessesCopyThatDiedLeavesNoObstacle) {
         crashed.Process().kill();
         ASSERT_TRUE(crashed.Process().waitForFinished(WAIT_MS));
     }
-    ASSERT_TRUE(QFile::exists(QDir::tempPath() + QLatin1Char('/') + name));
+#ifndef _WIN32
+    // (On Windows the system ends the copy's mutex and pipe with it: nothing is left.)
+    ASSERT_TRUE(QFile::exists(QString::fromStdString(CSingleCopy::SocketPath(name))));
+#endif
     ASSERT_EQ(StoredClassName(), name);
 
     CConsoleProcess next;
     next.Start();
     EXPECT_TRUE(next.WaitForTrace(QStringLiteral("listening on ") + name))
         << next.Trace().toStdString();
+#ifndef _WIN32
     EXPECT_TRUE(next.Trace().contains(QStringLiteral("removed the stale socket")));
+#endif
     EXPECT_EQ(next.Process().state(), QProcess::Running);
     EXPECT_EQ(StoredClassName(), name);
 }
