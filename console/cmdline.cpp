@@ -12,6 +12,10 @@ void SetSimulate(CCommandLineInfo& info, const QString& /*value*/) {
     info.m_bSimulate = true;
 }
 
+void SetKeepOutputs(CCommandLineInfo& info, const QString& /*value*/) {
+    info.m_bKeepOutputs = true;
+}
+
 void SetTraceFile(CCommandLineInfo& info, const QString& value) {
     info.m_strTraceFile = value;
 }
@@ -47,6 +51,9 @@ const ConsoleOption OPTIONS[] = {
     {"v,version", nullptr, "Displays version information.", ConsoleOption::Kind::Version, nullptr},
     {"simulate", nullptr, "Run on the built-in module simulator.", ConsoleOption::Kind::Setting,
      SetSimulate},
+    {"keep-outputs", nullptr,
+     "Open the port without resetting the module: read its clocks, keep its outputs.",
+     ConsoleOption::Kind::Setting, SetKeepOutputs},
     {"trace", "FILE", "Write the transcript of every exchange to FILE from start-up on.",
      ConsoleOption::Kind::Setting, SetTraceFile},
     {"serve", "[ADDR:PORT]",

@@ -14,13 +14,14 @@
 
 // What the command line asked for.
 struct CCommandLineInfo {
-    bool m_bSimulate = false; // --simulate: run the console on the built-in module simulator
-    bool m_bServe = false;    // --serve: serve the module to SCPI clients over TCP
-    QString m_strServe;       // --serve's ADDR:PORT; empty: setup.ini's LISTEN or the default
-    QStringList m_allow;      // --allow: address ranges (CIDR) served besides loopback
-    QString m_strError;       // set by an option whose value is wrong: what is wrong with it
-    QString m_strTraceFile;   // --trace FILE: write the transcript to FILE from start-up on
-    QString m_strLanguage;    // --lang CODE: the user interface's language ("en"); empty: setup.ini
+    bool m_bSimulate = false;    // --simulate: run the console on the built-in module simulator
+    bool m_bKeepOutputs = false; // --keep-outputs: open without resetting the module
+    bool m_bServe = false;       // --serve: serve the module to SCPI clients over TCP
+    QString m_strServe;          // --serve's ADDR:PORT; empty: setup.ini's LISTEN or the default
+    QStringList m_allow;         // --allow: address ranges (CIDR) served besides loopback
+    QString m_strError;          // set by an option whose value is wrong: what is wrong with it
+    QString m_strTraceFile;      // --trace FILE: write the transcript to FILE from start-up on
+    QString m_strLanguage; // --lang CODE: the user interface's language ("en"); empty: setup.ini
 };
 
 // One option of the console.

@@ -50,6 +50,7 @@ int main(int argc, char* argv[]) {
         if (theApp.IsSimulate()) {
             form->SetDeviceOverride(QStringLiteral("sim"));
         }
+        form->SetKeepOutputs(theApp.GetCommandLineInfo().m_bKeepOutputs);
         return form;
     });
     if (!theApp.InitInstance()) {

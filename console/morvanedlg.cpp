@@ -339,6 +339,10 @@ void CMorvaneDlg::timerEvent(QTimerEvent* event) {
         OnTimer(WATCH_TIMER_ID);
         return;
     }
+    if (event->timerId() == m_reopenTimer.timerId()) {
+        OnTimer(REOPEN_TIMER_ID);
+        return;
+    }
     CFormView::timerEvent(event);
 }
 

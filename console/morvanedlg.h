@@ -81,6 +81,10 @@ public:
     // vanished port is noticed while the operator does nothing.
     static constexpr int WATCH_TIMER_ID = 2;
     static constexpr int WATCH_TIMER_MS = 1000;
+    // With REOPEN=1, while the device of a vanished port is away: this timer looks whether it
+    // is back and reopens it.
+    static constexpr int REOPEN_TIMER_ID = 3;
+    static constexpr int REOPEN_TIMER_MS = 500;
 
     explicit CMorvaneDlg(QWidget* parent = nullptr);
     ~CMorvaneDlg() override;
@@ -144,12 +148,22 @@ public:
     // The device to open instead of the one setup.ini names ("sim" for the built-in
     // simulated module, or a device path); empty: the setup file decides.
     void SetDeviceOverride(const QString& device) { m_strDeviceOverride = device.toStdString(); }
+    // --keep-outputs: every open reads the clocks with "u0" instead of resetting the module
+    // with "DI", whatever INIT in setup.ini says.
+    void SetKeepOutputs(bool keep) { m_bKeepOutputsOverride = keep; }
 
     // ---- read-only views of the state ----
     bool IsPortOpen() const { return m_bPortOpen; }
     int ComPort() const { return m_nComPort; }
     int BaudRate() const { return m_nBaudRate; }
     int DdsClkMode() const { return m_nDdsClkMode; }
+    // INIT of [DDS_CLK_MODE] (1 unless the file says otherwise) and REOPEN of [COM_PORT].
+    int DdsInitFlag() const { return m_nDdsInit; }
+    bool ReopenEnabled() const { return m_bReopen; }
+    // True when opens keep the module's outputs (INIT=0 or --keep-outputs).
+    bool KeepsOutputs() const { return m_bKeepOutputsOverride || m_nDdsInit == 0; }
+    // True while a vanished port waits for its device to come back (REOPEN=1).
+    bool IsReopenWaiting() const { return m_reopenTimer.isActive(); }
     // The device opened instead of COM<n>, or empty when the port number decides.
     QString Device() const;
     bool IsChannelOn(int c) const { return InFlagRange(c) && m_bChannelOn[c]; }
@@ -207,6 +221,15 @@ private:
     // True (after closing the port as the close command does, boxes untouched, and saying so
     // in pane 0) when the open port's device has gone away. Only between exchanges.
     bool CheckPortGone();
+    // Opens the device in effect with its probe, then either resets the module ("DI", clock
+    // mode 1 to 8) or, keeping its outputs, reads its clocks ("u0") and marks every channel
+    // unknown. One exchange on the worker; returns the open result (LINK_OPEN_OK when open).
+    int OpenAndStart();
+    // The opened text of pane 0 for the start the last open made.
+    QString OpenedStatusText() const;
+    // A reopen tick: when the vanished port's device is back, opens it as the menu's open
+    // does, without re-reading the setup file and without boxes. True when it was reopened.
+    bool TryReopen();
     // Boxes are not shown once the operator has closed the window during an exchange.
     // Nor for a remote client's setting: its client gets the error, and nobody may be there to
     // answer a box.
@@ -248,6 +271,10 @@ private:
     int m_nComPort = 1;
     int m_nBaudRate = 115200;
     int m_nDdsClkMode = 0;
+    int m_nDdsInit = 1;                  // INIT of [DDS_CLK_MODE]: 0 opens without a reset
+    bool m_bReopen = false;              // REOPEN of [COM_PORT]: reopen a re-plugged port
+    bool m_bKeepOutputsOverride = false; // --keep-outputs
+    bool m_bLastStartKept = false;       // the last open read the clocks instead of resetting
 
     // POSIX: the device named by the setup key DEVICE (a path, or "sim"); empty when the key
     // is missing, so that COM<n> is opened.
@@ -255,6 +282,7 @@ private:
     std::string m_strDeviceOverride;
     QBasicTimer m_statusTimer; // timer STATUS_TIMER_ID
     QBasicTimer m_watchTimer;  // timer WATCH_TIMER_ID
+    QBasicTimer m_reopenTimer; // timer REOPEN_TIMER_ID
     CExchangeRunner m_exchange;
     bool m_bCloseAfterExchange = false;
     QString m_strPaneBeforeWait; // pane 0 as it was when the waiting text replaced it

@@ -8,12 +8,16 @@
 #include "framework.h"
 #include "mainfrm.h"
 #include "resource.h"
+#include "trace.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimerEvent>
 #include <QtGlobal>
+
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -26,6 +30,16 @@ const char* const STATUS_PORT_CLOSED =
     QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已關閉");
 const char* const STATUS_PORT_GONE =
     QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已中斷");
+// An open that kept the module's outputs (INIT=0 or --keep-outputs) says so.
+const char* const STATUS_PORT_OPENED_KEPT = QT_TRANSLATE_NOOP(
+    "CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已開啟 (未重設模組，通道狀態未知)");
+// REOPEN=1: the vanished port waits for its device, and is reopened when it is back.
+const char* const STATUS_PORT_GONE_WAITING =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已中斷，等待裝置重新連接");
+const char* const STATUS_PORT_REOPENED =
+    QT_TRANSLATE_NOOP("CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已重新開啟 (模組已重設)");
+const char* const STATUS_PORT_REOPENED_KEPT = QT_TRANSLATE_NOOP(
+    "CMorvaneDlg", " 狀態 : [RS232] 串列埠[ %d ] 已重新開啟 (未重設模組，通道狀態未知)");
 
 const char* const SETUP_FAILED_TEXT =
     QT_TRANSLATE_NOOP("CMorvaneDlg", "無法開啟 setup.ini 預設值設定檔 !     ");
@@ -79,8 +93,52 @@ int CMorvaneDlg::OpenPort() {
     return OpenComPort(m_nComPort, m_nBaudRate, PORT_PARITY, PORT_TERMINATOR);
 }
 
+int CMorvaneDlg::OpenAndStart() {
+    int openResult = LINK_OPEN_FAILED;
+    const int clkMode = m_nDdsClkMode;
+    const bool keep = KeepsOutputs();
+    const std::string device = PortLabel().toStdString();
+    // The open with its probe and the start command are one exchange on the worker.
+    (void)RunExchange([this, &openResult, clkMode, keep, device] {
+        openResult = OpenPort();
+        if (openResult != LINK_OPEN_OK) {
+            return;
+        }
+        if (keep) {
+            // The outputs stay as the module runs them; what the table holds of them may be
+            // wrong from now on, so every row is unknown until it is sent.
+            DdsMarkChannelsUnknown();
+            DdsModuleClocksRecord clocks;
+            if (DdsReadClocks(&clocks) == DDS_OK) {
+                DdsAdoptClocks(clocks);
+            }
+        } else if (clkMode >= DDS_CLK_MODE_MIN && clkMode <= DDS_CLK_MODE_MAX) {
+            (void)DdsInit(clkMode);
+        }
+        // The transcript names the start that was made, beside the commands it shows.
+        if (LinkTraceActive()) {
+            LinkTraceEvent e;
+            e.outcome = keep ? LinkTraceOutcome::StartKept : LinkTraceOutcome::StartReset;
+            e.command = device;
+            e.start = e.end = std::chrono::steady_clock::now();
+            e.wallEnd = std::chrono::system_clock::now();
+            LinkTraceEmit(e);
+        }
+    });
+    if (openResult == LINK_OPEN_OK) {
+        m_bLastStartKept = keep;
+    }
+    return openResult;
+}
+
+QString CMorvaneDlg::OpenedStatusText() const {
+    return PortText(m_bLastStartKept ? STATUS_PORT_OPENED_KEPT : STATUS_PORT_OPENED);
+}
+
 int CMorvaneDlg::PortOpenClose(bool open) {
     m_nDdsClkMode = DDS_CLK_MODE_DEFAULT;
+    // An open or close of the operator ends the wait for a vanished port's device.
+    m_reopenTimer.stop();
 
     ClearCombos();
     if (LoadSetupFile() == 1) {
@@ -100,21 +158,20 @@ int CMorvaneDlg::PortOpenClose(bool open) {
     QString text;
     bool opened = false;
     if (!m_bPortOpen) {
-        // The open with its probe and the initialise command are one exchange on the worker.
-        int openResult = LINK_OPEN_FAILED;
-        const int clkMode = m_nDdsClkMode;
-        (void)RunExchange([this, &openResult, clkMode] {
-            openResult = OpenPort();
-            if (openResult == LINK_OPEN_OK && clkMode >= DDS_CLK_MODE_MIN &&
-                clkMode <= DDS_CLK_MODE_MAX) {
-                (void)DdsInit(clkMode);
-            }
-        });
-        if (openResult == LINK_OPEN_OK) {
+        if (OpenAndStart() == LINK_OPEN_OK) {
             m_bPortOpen = true;
-            text = PortText(STATUS_PORT_OPENED);
+            text = OpenedStatusText();
             opened = true;
             m_watchTimer.start(WATCH_TIMER_MS, this);
+            if (m_bLastStartKept) {
+                // Nothing on the panel may claim an output the module was not sent: every
+                // switch shows off, and its first click sends the row on as usual.
+                for (int c = 0; c < CHANNELS; ++c) {
+                    if (m_bChannelOn[c]) {
+                        (void)ToggleChannel(c);
+                    }
+                }
+            }
         } else {
             m_bPortOpen = false;
             if (ShowBoxes()) {
@@ -137,6 +194,40 @@ int CMorvaneDlg::PortOpenClose(bool open) {
         StartupMark("opened");
     }
     return result;
+}
+
+bool CMorvaneDlg::TryReopen() {
+    if (m_bPortOpen || m_exchange.IsRunning()) {
+        m_reopenTimer.stop();
+        return false;
+    }
+#if !defined(Q_OS_WIN)
+    // A device that is not there is not tried: the open would fail anyway. Only a path can be
+    // looked at ("sim" and COMn names are simply tried).
+    const std::string& named = !m_strDeviceOverride.empty() ? m_strDeviceOverride : m_strDevice;
+    const std::string path = named.empty()          ? LinkDeviceNameForPort(m_nComPort)
+                             : named.front() == '/' ? named
+                                                    : std::string();
+    std::error_code error;
+    if (!path.empty() && !std::filesystem::exists(path, error)) {
+        return false;
+    }
+#endif
+    // As the menu's open, but the boxes keep what they show (the setup file is not read again)
+    // and the switches keep their states; a device that is back but not answering yet is
+    // tried again at the next tick, without a box.
+    if (OpenAndStart() != LINK_OPEN_OK) {
+        CloseComPort();
+        return false;
+    }
+    m_reopenTimer.stop();
+    m_bPortOpen = true;
+    m_watchTimer.start(WATCH_TIMER_MS, this);
+    SetStatusText(PortText(m_bLastStartKept ? STATUS_PORT_REOPENED_KEPT : STATUS_PORT_REOPENED));
+    if (m_pMainFrame != nullptr) {
+        m_pMainFrame->UpdateCommandUi();
+    }
+    return true;
 }
 
 // ---- menu commands -----------------------------------------------------------------------
@@ -166,7 +257,11 @@ void CMorvaneDlg::OnReadStatus() {
 }
 
 int CMorvaneDlg::FillStatusList() {
-    m_dlgStatus.FillFromTable(DdsChannelTable);
+    bool known[DDS_CHANNELS];
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        known[i] = DdsChannelKnown(i);
+    }
+    m_dlgStatus.FillFromTable(DdsChannelTable, &known);
     return 0;
 }
 
@@ -190,7 +285,12 @@ bool CMorvaneDlg::CheckPortGone() {
     m_bPortOpen = false;
     m_watchTimer.stop();
     CloseComPort();
-    SetStatusText(PortText(STATUS_PORT_GONE));
+    if (m_bReopen) {
+        m_reopenTimer.start(REOPEN_TIMER_MS, this);
+        SetStatusText(PortText(STATUS_PORT_GONE_WAITING));
+    } else {
+        SetStatusText(PortText(STATUS_PORT_GONE));
+    }
     if (m_pMainFrame != nullptr) {
         m_pMainFrame->UpdateCommandUi();
     }
@@ -206,12 +306,18 @@ void CMorvaneDlg::OnTimer(int nIDEvent) {
         }
         return;
     }
+    if (nIDEvent == REOPEN_TIMER_ID) {
+        if (QApplication::activeModalWidget() == nullptr) {
+            (void)TryReopen();
+        }
+        return;
+    }
     if (nIDEvent == STATUS_TIMER_ID) {
         m_statusTimer.stop();
         // The port may have been closed (or failed to reopen) within the second since
         // start-up: the opened text would then contradict the port and the menu's check marks.
         if (m_bPortOpen) {
-            SetStatusText(PortText(STATUS_PORT_OPENED));
+            SetStatusText(OpenedStatusText());
         }
     }
 }
@@ -220,6 +326,7 @@ void CMorvaneDlg::OnDestroy() {
     CFormView::OnDestroy();
     m_statusTimer.stop();
     m_watchTimer.stop();
+    m_reopenTimer.stop();
     if (m_pMainFrame != nullptr) {
         // The frame outlives this call by a moment; its check-mark updates must not reach a
         // form that is going.

@@ -23,6 +23,10 @@ const char* const KEY_BAUDRATE = "BAUDRATE";
 const char* const KEY_DEVICE = "DEVICE";
 const char* const SECTION_DDS_CLK_MODE = "DDS_CLK_MODE";
 const char* const KEY_MODE = "MODE";
+// 0: opens read the module's clocks instead of resetting it; anything else (or none): reset.
+const char* const KEY_INIT = "INIT";
+// 1: a vanished port is reopened when its device comes back.
+const char* const KEY_REOPEN = "REOPEN";
 const char* const SECTION_FREQ = "FREQ";
 const char* const SECTION_AMP = "AMP";
 const char* const SECTION_PHASE = "PHASE";
@@ -78,6 +82,10 @@ int CMorvaneDlg::LoadSetupFile() {
     if (!mode.empty()) {
         m_nDdsClkMode = ProfileValueToInt(mode);
     }
+    // Both are read anew every time: without them the default behaviour returns.
+    const std::string init = profile.GetString(SECTION_DDS_CLK_MODE, KEY_INIT);
+    m_nDdsInit = init.empty() ? 1 : ProfileValueToInt(init);
+    m_bReopen = ProfileValueToInt(profile.GetString(SECTION_COM_PORT, KEY_REOPEN)) == 1;
 
     struct ListSection {
         const char* section;

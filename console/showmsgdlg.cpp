@@ -189,7 +189,8 @@ bool CShowMsgDlg::OnInitDialog() {
     return true;
 }
 
-void CShowMsgDlg::FillFromTable(const DdsChannelState (&table)[DDS_CHANNELS]) {
+void CShowMsgDlg::FillFromTable(const DdsChannelState (&table)[DDS_CHANNELS],
+                                const bool (*known)[DDS_CHANNELS]) {
     Create();
     m_ChannelList->setRowCount(0);
     for (int i = 0; i < DDS_CHANNELS; ++i) {
@@ -198,6 +199,12 @@ void CShowMsgDlg::FillFromTable(const DdsChannelState (&table)[DDS_CHANNELS]) {
         m_ChannelList->insertRow(row);
         m_ChannelList->setItem(row, 0, MakeCell(QString()));
         m_ChannelList->setItem(row, 1, MakeCell(Text(NumFormatString("%.2d", i + 1))));
+        if (known != nullptr && !(*known)[i]) {
+            for (int column = 2; column <= 5; ++column) {
+                m_ChannelList->setItem(row, column, MakeCell(tr("未知")));
+            }
+            continue;
+        }
         m_ChannelList->setItem(row, 2,
                                MakeCell(Text(NumFormatString("%.3f", channel.freqHz / 1000000))));
         m_ChannelList->setItem(

@@ -63,7 +63,11 @@ public:
     // as "%.3f", amplitude in percent rounded half up as "%d", phaseDeg as "%.2f", and "ON" when
     // on > 0, otherwise "OFF". Column 0 stays empty. Numbers always use "."; a visible dialog
     // shows the new rows at once. Creates the window first if it does not exist yet.
-    void FillFromTable(const DdsChannelState (&table)[DDS_CHANNELS]);
+    // A row whose known entry is false (the module's channel may run something else than the
+    // table says) shows "未知" in columns 2 to 5 instead of the table's values; without known
+    // every row is shown from the table.
+    void FillFromTable(const DdsChannelState (&table)[DDS_CHANNELS],
+                       const bool (*known)[DDS_CHANNELS] = nullptr);
 
     // Top-left corner of a window of frame size `window` on a screen of size `screen`:
     // ((screenW - W) / 2 - 10, (screenH - (H - 50)) / 2 - 10), dividing with truncation toward

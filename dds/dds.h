@@ -40,9 +40,17 @@ struct DdsModuleClocksRecord {
 extern DdsChannelState DdsChannelTable[DDS_CHANNELS];
 extern DdsModuleClocksRecord DdsModuleClocks;
 
-// Resets the table and the clocks to their start-up state (all zero). For tests and tools that
-// start a new session in the same process.
+// Resets the table and the clocks to their start-up state (all zero, every row known). For
+// tests and tools that start a new session in the same process.
 void DdsResetState();
+
+// Whether a row of the table says what the module's channel runs (channel 0 to 11; false for
+// others). Every row is known from the start, after DdsInit and after a set the module
+// confirmed; DdsMarkChannelsUnknown makes every row unknown, for a host that opened the link
+// without resetting the module and so cannot tell what its outputs do. A set that the module
+// did not confirm leaves the flag as it was.
+bool DdsChannelKnown(int channel);
+void DdsMarkChannelsUnknown();
 
 // Highest DDS clock (Hz) the layer accepts. A reported clock outside 0 to this value, or one
 // that is not a number, is stored as 0 (unknown), so sets are refused with DDS_E_CLOCK instead of
@@ -79,7 +87,7 @@ double WordToAmp(std::int32_t word);
 // amplitude outside 0 to 1.0 (DDS_E_VALUE); a non-zero frequency while no usable DDS clock is
 // known (DDS_E_CLOCK). Checks that need no clock come first: a NaN or a negative frequency is
 // DDS_E_VALUE even without a clock. Returns DDS_OK when the reply had exactly 2 fields, else
-// DDS_E_REPLY (the row is updated all the same).
+// DDS_E_REPLY (the row is updated all the same). DDS_OK also marks the row known.
 std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double amplitude,
                             int single);
 
@@ -101,9 +109,9 @@ std::uint32_t DdsUpdate();
 int DdsPrintTable();
 
 // Sends "DI <mode>" (mode outside 1 to 8 becomes 2), stores the three clocks of the 4-field
-// reply and resets every row to on, 10 MHz, phase 0, amplitude 0. DDS_E_REPLY (nothing stored)
-// unless the reply has exactly 4 fields. A clock that is missing, not a number, negative or
-// above DDS_CLOCK_MAX_HZ is stored as 0 (DDS_OK all the same).
+// reply and resets every row to on, 10 MHz, phase 0, amplitude 0 (all rows known). DDS_E_REPLY
+// (nothing stored) unless the reply has exactly 4 fields. A clock that is missing, not a number,
+// negative or above DDS_CLOCK_MAX_HZ is stored as 0 (DDS_OK all the same).
 std::uint32_t DdsInit(int clockMode);
 
 // Sends "u0" and fills *clocks from its 4-field reply (DDS_OK), or leaves it untouched

@@ -33,6 +33,14 @@ DdsModuleClocksRecord ClocksFromReply(const ReplyField fields[REPLY_FIELD_COUNT]
     return clocks;
 }
 
+} // namespace
+
+// Kept in dds_state.cpp with the flags; only the commands below change them.
+void DdsMarkChannelKnown(int channel);
+void DdsMarkAllChannelsKnown();
+
+namespace {
+
 // The text of the last command the layer sent, for tools that show what went out.
 std::string g_lastCommand;
 
@@ -116,7 +124,11 @@ std::uint32_t DdsSetChannel(int channel, double freqHz, double phaseDeg, double 
               static_cast<unsigned>(static_cast<std::uint32_t>(ampWord)),
               static_cast<unsigned>(static_cast<std::uint32_t>(single)));
     ReplyField fields[REPLY_FIELD_COUNT];
-    return Send(command, fields, 2) == 2 ? DDS_OK : DDS_E_REPLY;
+    if (Send(command, fields, 2) != 2) {
+        return DDS_E_REPLY;
+    }
+    DdsMarkChannelKnown(channel);
+    return DDS_OK;
 }
 
 std::uint32_t DdsUpdate() {
@@ -156,6 +168,7 @@ std::uint32_t DdsInit(int clockMode) {
         row.phaseDeg = 0.0;
         row.amplitude = 0.0;
     }
+    DdsMarkAllChannelsKnown();
     return DDS_OK;
 }
 

@@ -6,11 +6,45 @@
 DdsChannelState DdsChannelTable[DDS_CHANNELS];
 DdsModuleClocksRecord DdsModuleClocks;
 
+namespace {
+
+// Beside the table rather than in its rows, so that the rows stay the four values that the
+// words reproduce.
+bool g_channelKnown[DDS_CHANNELS] = {true, true, true, true, true, true,
+                                     true, true, true, true, true, true};
+
+void SetAllKnown(bool known) {
+    for (bool& flag : g_channelKnown) {
+        flag = known;
+    }
+}
+
+} // namespace
+
 void DdsResetState() {
     for (DdsChannelState& row : DdsChannelTable) {
         row = DdsChannelState{};
     }
     DdsModuleClocks = DdsModuleClocksRecord{};
+    SetAllKnown(true);
+}
+
+bool DdsChannelKnown(int channel) {
+    return channel >= 0 && channel < DDS_CHANNELS && g_channelKnown[channel];
+}
+
+void DdsMarkChannelsUnknown() {
+    SetAllKnown(false);
+}
+
+void DdsMarkChannelKnown(int channel) {
+    if (channel >= 0 && channel < DDS_CHANNELS) {
+        g_channelKnown[channel] = true;
+    }
+}
+
+void DdsMarkAllChannelsKnown() {
+    SetAllKnown(true);
 }
 
 bool DdsClockUsable(double clockHz) {

@@ -48,6 +48,10 @@ const char* LinkTraceOutcomeName(LinkTraceOutcome outcome) {
         return "closed";
     case LinkTraceOutcome::Gone:
         return "gone";
+    case LinkTraceOutcome::StartReset:
+        return "start-reset";
+    case LinkTraceOutcome::StartKept:
+        return "start-kept";
     }
     return "?";
 }

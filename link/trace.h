@@ -36,10 +36,12 @@ enum class LinkTraceOutcome {
     OpenFailed,  // the port could not be opened
     Closed,      // the port was closed
     Gone,        // the device went away while open
+    StartReset,  // a host's open reset the module ("DI"); command column: the device
+    StartKept,   // a host's open kept the module's outputs (clocks read with "u0")
 };
 
 // "ok", "fields", "no-answer", "no-prompt", "cancelled", "stale", "probe-ok", "probe-failed",
-// "opened", "open-failed", "closed", "gone".
+// "opened", "open-failed", "closed", "gone", "start-reset", "start-kept".
 const char* LinkTraceOutcomeName(LinkTraceOutcome outcome);
 
 struct LinkTraceEvent {

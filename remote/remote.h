@@ -45,6 +45,9 @@ public:
     virtual DdsModuleClocksRecord Clocks() = 0;
     // One row of the channel table (DdsChannelTable), index 0 to 11.
     virtual DdsChannelState Channel(int channel) = 0;
+    // Whether that row says what the module's channel runs (DdsChannelKnown): false after the
+    // host opened the link without resetting the module, until the channel is sent.
+    virtual bool ChannelKnown(int /*channel*/) { return true; }
     // The version command (MonitorV): true with *version filled, false when the module did not
     // report one.
     virtual bool Version(ModuleVersion* version) = 0;
@@ -62,6 +65,7 @@ public:
     bool ClockKnown() override;
     DdsModuleClocksRecord Clocks() override;
     DdsChannelState Channel(int channel) override;
+    bool ChannelKnown(int channel) override;
     bool Version(ModuleVersion* version) override;
 };
 
@@ -71,6 +75,7 @@ constexpr int REMOTE_E_UNDEFINED = -113;       // no such header (or a channel o
 constexpr int REMOTE_E_CONFLICT = -221;        // settings conflict
 constexpr int REMOTE_E_RANGE = -222;           // data out of range
 constexpr int REMOTE_E_ILLEGAL = -224;         // illegal parameter value
+constexpr int REMOTE_E_STALE = -230;           // a query of a channel whose state is unknown
 constexpr int REMOTE_E_HARDWARE = -240;        // the module did not answer or refused
 constexpr int REMOTE_E_QUEUE_OVERFLOW = -350;  // queue overflow
 constexpr std::size_t REMOTE_ERROR_QUEUE = 16; // entries of a connection's queue

@@ -270,6 +270,8 @@ const char* RemoteErrorText(int code) {
         return "Data out of range";
     case REMOTE_E_ILLEGAL:
         return "Illegal parameter value";
+    case REMOTE_E_STALE:
+        return "Data corrupt or stale";
     case REMOTE_E_HARDWARE:
         return "Hardware error";
     case REMOTE_E_QUEUE_OVERFLOW:
@@ -503,8 +505,7 @@ bool CRemoteEngine::Send(int channel, const RemoteChannel& k, bool on, CRemoteSe
         m_module.SetChannel(channel, freq, k.phaseDeg, k.amplitude, m_single ? 1 : 0);
     if (r == DDS_OK || r == DDS_E_REPLY) {
         // The table holds what the words reproduce; the module holds those words.
-        const DdsChannelState row = m_module.Channel(channel);
-        m_channels[channel] = {row.freqHz, row.phaseDeg, row.amplitude, row.on != 0};
+        FollowChannel(channel);
     }
     return ReportResult(r, "the set command", session);
 }
@@ -522,6 +523,19 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
     }
     const RemoteChannel& kept = m_channels[c.channel];
     const std::string channelText = std::to_string(c.channel + 1);
+    // A channel the host has not sent since it opened the link without a reset may run
+    // anything: its queries are refused rather than answered with the table's guess. Asked of
+    // the module each time, since the host may reopen the link behind the engine.
+    if (c.query &&
+        (c.op == Op::Freq || c.op == Op::Ampl || c.op == Op::Phas || c.op == Op::Appl ||
+         c.op == Op::Outp) &&
+        !m_module.ChannelKnown(c.channel)) {
+        session.PushError(REMOTE_E_STALE, "channel " + channelText +
+                                              " is unknown: the module was not reset and the "
+                                              "channel has not been sent since (OUTPut" +
+                                              channelText + " ON or OFF sends it)");
+        return false;
+    }
 
     // The frequency of a setting: a number with an optional unit (Hz without one), above 0 and
     // below half the DDS clock, which needs the clock.

@@ -36,6 +36,10 @@ DdsChannelState CRemoteDirectModule::Channel(int channel) {
     return channel >= 0 && channel < DDS_CHANNELS ? DdsChannelTable[channel] : DdsChannelState{};
 }
 
+bool CRemoteDirectModule::ChannelKnown(int channel) {
+    return DdsChannelKnown(channel);
+}
+
 bool CRemoteDirectModule::Version(ModuleVersion* version) {
     if (MonitorV() != 0) {
         return false;

@@ -17,7 +17,7 @@
 <context>
     <name>CMainFrame</name>
     <message>
-        <location filename="../mainfrm.cpp" line="+132"/>
+        <location filename="../mainfrm.cpp" line="+135"/>
         <source>檔案(F)</source>
         <translation>&amp;File</translation>
     </message>
@@ -166,7 +166,7 @@
         <translation>Cannot write the file: %1</translation>
     </message>
     <message>
-        <location line="+24"/>
+        <location line="+25"/>
         <source>通訊記錄</source>
         <translation>Transcript</translation>
     </message>
@@ -178,7 +178,7 @@
 %2</translation>
     </message>
     <message>
-        <location line="+119"/>
+        <location line="+126"/>
         <source>通道 %1 設定參數工作異常 !</source>
         <translation>Setting the parameters of channel %1 failed !</translation>
     </message>
@@ -211,7 +211,7 @@
         <translation>output off</translation>
     </message>
     <message>
-        <location filename="../morvanedlg_port.cpp" line="+24"/>
+        <location filename="../morvanedlg_port.cpp" line="+26"/>
         <source> 狀態 : [RS232] 串列埠[ %d ] 已開啟</source>
         <translation> Status : [RS232] Port[ %d ] opened</translation>
     </message>
@@ -232,6 +232,26 @@
     </message>
     <message>
         <location line="+3"/>
+        <source> 狀態 : [RS232] 串列埠[ %d ] 已開啟 (未重設模組，通道狀態未知)</source>
+        <translation> Status : [RS232] Port[ %d ] opened (module not reset, channels unknown)</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source> 狀態 : [RS232] 串列埠[ %d ] 已中斷，等待裝置重新連接</source>
+        <translation> Status : [RS232] Port[ %d ] disconnected, waiting for the device to return</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source> 狀態 : [RS232] 串列埠[ %d ] 已重新開啟 (模組已重設)</source>
+        <translation> Status : [RS232] Port[ %d ] reopened (module reset)</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source> 狀態 : [RS232] 串列埠[ %d ] 已重新開啟 (未重設模組，通道狀態未知)</source>
+        <translation> Status : [RS232] Port[ %d ] reopened (module not reset, channels unknown)</translation>
+    </message>
+    <message>
+        <location line="+4"/>
         <source>無法開啟 setup.ini 預設值設定檔 !     </source>
         <translation>Cannot open the defaults file setup.ini !     </translation>
     </message>
@@ -319,7 +339,7 @@ Please check the [RS232] serial port settings of the computer.
 <context>
     <name>CRemoteServer</name>
     <message>
-        <location filename="../main.cpp" line="+63"/>
+        <location filename="../main.cpp" line="+70"/>
         <source>遠端控制 (SCPI)</source>
         <translation>Remote control (SCPI)</translation>
     </message>
@@ -360,6 +380,11 @@ Please check the [RS232] serial port settings of the computer.
         <location line="+46"/>
         <source>讀取 QM-TRV 通道狀態</source>
         <translation>QM-TRV channel status</translation>
+    </message>
+    <message>
+        <location line="+113"/>
+        <source>未知</source>
+        <translation>unknown</translation>
     </message>
 </context>
 <context>
@@ -415,7 +440,7 @@ Please check the [RS232] serial port settings of the computer.
         <translation>Outcome</translation>
     </message>
     <message>
-        <location line="+300"/>
+        <location line="+302"/>
         <source>無法儲存 %1
 %2</source>
         <translation>Cannot save %1

@@ -21,6 +21,9 @@ public:
     bool failVersion = false;                          // the version command gets no proper reply
     bool failInit = false;
     bool refuseSet = false; // the set command is refused as DDS control refuses it: not sent
+    // Rows the host opened without resetting the module: unknown until a confirmed set.
+    bool known[DDS_CHANNELS] = {true, true, true, true, true, true,
+                                true, true, true, true, true, true};
 
     static std::string Num(double v) {
         char buf[400];
@@ -44,6 +47,9 @@ public:
         }
         row.phaseDeg = phaseDeg;
         row.amplitude = amplitude;
+        if (!failSet) {
+            known[channel] = true;
+        }
         return failSet ? DDS_E_REPLY : DDS_OK;
     }
     std::uint32_t Update() override {
@@ -78,6 +84,7 @@ public:
     bool ClockKnown() override { return DdsClockUsable(clocks.ddsClockHz); }
     DdsModuleClocksRecord Clocks() override { return clocks; }
     DdsChannelState Channel(int channel) override { return table[channel]; }
+    bool ChannelKnown(int channel) override { return known[channel]; }
     bool Version(ModuleVersion* version) override {
         calls.push_back("version");
         if (failVersion) {

@@ -170,6 +170,33 @@ TEST(RemoteEngine, RangeErrorNamesValueAndLimit) {
     EXPECT_EQ(session.PopError(), "0,\"No error\"");
 }
 
+// A channel the host opened without a reset is unknown: every query of it is an error, not
+// the table's guess, until the channel has been sent; other channels answer as before.
+TEST(RemoteEngine, UnknownChannelsAreQueriedAsErrorsUntilSent) {
+    CFakeRemoteModule module;
+    module.known[2] = false;
+    CRemoteEngine engine(module);
+    CRemoteSession session;
+    std::string response;
+    for (const char* query :
+         {"SOUR3:FREQ?", "SOUR3:AMPL?", "SOUR3:PHAS?", "SOUR3:APPL?", "OUTP3?"}) {
+        SCOPED_TRACE(query);
+        EXPECT_FALSE(engine.ExecuteLine(query, session, &response));
+        ASSERT_EQ(session.ErrorCount(), 1u);
+        EXPECT_EQ(session.Errors().front().code, -230);
+        session.Clear();
+    }
+    EXPECT_TRUE(engine.ExecuteLine("OUTP2?", session, &response));
+    EXPECT_EQ(response, "0");
+    // A setting of the off channel is kept, not sent: still unknown. OUTPut sends it.
+    EXPECT_FALSE(engine.ExecuteLine("SOUR3:APPL 1MHZ,50,0;:SOUR3:FREQ?", session, &response));
+    EXPECT_EQ(session.ErrorCount(), 1u);
+    session.Clear();
+    EXPECT_TRUE(engine.ExecuteLine("OUTP3 ON;:SOUR3:FREQ?;:OUTP3?", session, &response));
+    EXPECT_EQ(response, "1000000;1");
+    EXPECT_EQ(session.ErrorCount(), 0u);
+}
+
 TEST(RemoteEngine, RefusedSetLeavesTheKeptValues) {
     CFakeRemoteModule module;
     CRemoteEngine engine(module);
