@@ -8,6 +8,7 @@
 // the exchange completes, the kept values stay true, the answer is dropped.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "exchange.h"
 #include "remote.h"
 #include "remote_net.h"
+#include "serve_vxi11.h"
 
 namespace {
 
@@ -34,6 +36,7 @@ struct ServeArgs {
     std::vector<std::string> allow;
     int maxClients = REMOTE_MAX_CLIENTS;
     int clockMode = 2;
+    bool vxi11 = true;
 };
 
 // The client's address as the allowed ranges take it.
@@ -139,7 +142,18 @@ public:
     template <class F> void OnWorker(F&& f) { asio::post(m_worker, std::forward<F>(f)); }
     template <class F> void OnIo(F&& f) { asio::post(m_io, std::forward<F>(f)); }
     CRemoteEngine& Engine() { return m_engine; }
-    void Closed(CConnection* c) { m_connections.erase(c); }
+    void Closed(CConnection* c) {
+        m_connections.erase(c);
+        ReleaseClient();
+    }
+    // Client places, shared by raw connections and VXI-11 links (any thread).
+    bool TakeClient() {
+        int n = m_clients.load();
+        while (n < m_maxClients && !m_clients.compare_exchange_weak(n, n + 1)) {
+        }
+        return n < m_maxClients;
+    }
+    void ReleaseClient() { --m_clients; }
 
 private:
     void Accept() {
@@ -159,7 +173,7 @@ private:
         const asio::ip::address peer = socket.remote_endpoint(ec).address();
         const bool allowed = !ec && RemoteAllowed(AddressBytes(peer), m_allow);
         // Outside the ranges, or one client too many: closed at once, without a byte.
-        if (!allowed || static_cast<int>(m_connections.size()) >= m_maxClients) {
+        if (!allowed || !TakeClient()) {
             socket.close(ec);
             return;
         }
@@ -193,6 +207,7 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> m_workerGuard;
     std::set<CConnection*> m_connections;
     bool m_stopping = false;
+    std::atomic<int> m_clients{0};
 };
 
 CConnection::CConnection(CServer& server, asio::ip::tcp::socket socket)
@@ -314,7 +329,7 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     asio::io_context io(1);
     CRemoteDirectModule module;
     CRemoteEngine engine(module, args.clockMode);
-    CServer server(io, engine, std::move(allow), args.maxClients);
+    CServer server(io, engine, allow, args.maxClients);
     if (!server.Listen(endpoint, error)) {
         ctx.Fail("cannot listen on " + args.listen + ": " + error, CLI_EXIT_OPEN);
         return;
@@ -325,6 +340,14 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     std::printf("serving %s on %s:%u\n", ctx.device.c_str(), address.c_str(),
                 static_cast<unsigned>(local.port()));
     std::fflush(stdout);
+    std::unique_ptr<CServeVxi11> vxi11;
+    if (args.vxi11) {
+        vxi11 = ServeVxi11Start(
+            {&engine, allow,
+             [&server](std::function<void()> job) { server.OnWorker(std::move(job)); },
+             [&server] { return server.TakeClient(); }, [&server] { server.ReleaseClient(); }},
+            local.address().to_string());
+    }
     server.Run();
 }
 
@@ -351,5 +374,6 @@ void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
                      "Clock mode 1 to 8 that *RST initialises with")
         ->capture_default_str()
         ->check(CLI::Range(1, 8));
+    ServeVxi11AddOptions(serve, &args->vxi11);
     serve->callback([&ctx, args] { RunServe(ctx, *args); });
 }

@@ -1,0 +1,238 @@
+"""morvane-cli serve over VXI-11 (TCPIP::127.0.0.1::INSTR), with Debian's lxi-tools and PyVISA
+as the clients, against the in-process simulator ("--port sim").
+
+Uses the system's rpcbind; starts one (in the foreground, as its child) when none answers on
+127.0.0.1:111 and stops only that one.
+
+    test_serve_vxi11.py MORVANE_CLI
+
+Exits 77 (CTest's skip code here) when lxi, PyVISA, pyvisa-py or rpcbind is missing, or when
+another VXI-11 server holds the registration.
+"""
+
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+import warnings
+
+try:
+    import pyvisa
+    import pyvisa_py  # noqa: F401  (the "@py" backend)
+    from pyvisa import constants
+    from pyvisa_py.protocols import vxi11
+except ImportError as e:
+    print(f"skipped: {e} (Debian python3-pyvisa and python3-pyvisa-py)")
+    sys.exit(77)
+
+CLI = sys.argv[1]
+LXI = shutil.which("lxi")
+RPCBIND = shutil.which("rpcbind") or "/usr/sbin/rpcbind"
+VXI11_PROGRAM = 0x0607AF
+WAITLOCK, END = 0x01, 0x08
+REASON_REQCNT, REASON_END = 0x01, 0x04
+
+
+def answers(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+class Server:
+    """morvane-cli --port sim serve on 127.0.0.1, raw port of the system's choice."""
+
+    def __init__(self, *extra):
+        self.proc = subprocess.Popen(
+            [CLI, "--port", "sim", "serve", "--listen", "127.0.0.1:0", *extra],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().strip()  # "serving sim on 127.0.0.1:PORT"
+        if not line.startswith("serving "):
+            raise RuntimeError("serve did not start: " + line + self.proc.stderr.read())
+        self.port = int(line.rsplit(":", 1)[1])
+
+    def vxi11_line(self):
+        return self.proc.stdout.readline().strip()
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=30)
+        self.stderr = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+def lxi(*args):
+    r = subprocess.run([LXI, "scpi", "-t", "10", *args], capture_output=True, text=True,
+                       timeout=60)
+    return r.returncode, r.stdout.strip(), r.stderr.strip()
+
+
+class Vxi11Test(unittest.TestCase):
+    server = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server("--max-clients", "3")
+        line = cls.server.vxi11_line()
+        if not line.startswith("VXI-11 on 127.0.0.1"):
+            err = cls.server.proc.stderr.readline().strip()
+            cls.server.stop()
+            raise unittest.SkipTest("VXI-11 not served: " + line + err)
+        cls.rm = pyvisa.ResourceManager("@py")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        # Unregistered on the way out.
+        out = subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True)
+        assert str(VXI11_PROGRAM) not in out.stdout, out.stdout
+
+    def open(self):
+        inst = self.rm.open_resource("TCPIP::127.0.0.1::INSTR", read_termination="\n",
+                                     write_termination="\n")
+        inst.timeout = 20000
+        self.addCleanup(inst.close)
+        return inst
+
+    def test_lxi_vxi11_and_raw(self):
+        for args in (["-a", "127.0.0.1"], ["-r", "-a", "127.0.0.1", "-p", str(self.server.port)]):
+            with self.subTest(args=args):
+                rc, out, err = lxi(*args, "*IDN?")
+                self.assertEqual(rc, 0, err)
+                self.assertIn("QM-TRV", out)
+        # A setting through one link, its query through the next.
+        self.assertEqual(lxi("-a", "127.0.0.1", "SOUR2:FREQ 2500000")[0], 0)
+        self.assertEqual(lxi("-a", "127.0.0.1", "SOUR2:FREQ?")[1], "2500000")
+
+    def test_pyvisa_instr(self):
+        inst = self.open()
+        self.assertIn("QM-TRV", inst.query("*IDN?"))
+        inst.write("SOUR3:FREQ 1234567")
+        self.assertEqual(inst.query("SOUR3:FREQ?"), "1234567")
+        # Two queries on one line: one answer, both parts.
+        self.assertEqual(inst.query("SOUR3:FREQ?;SOUR3:FREQ?"), "1234567;1234567")
+        inst.write("FOO:BAR")
+        self.assertTrue(inst.read_stb() & 0x04, "error queue bit")
+        self.assertTrue(inst.query("SYST:ERR?").startswith("-113,"))
+        self.assertEqual(inst.query("SYST:ERR?"), '0,"No error"')
+        self.assertEqual(inst.read_stb() & 0x04, 0)
+        # The error queue is the link's own.
+        other = self.open()
+        other.write("FOO:BAR")
+        self.assertEqual(inst.query("SYST:ERR?"), '0,"No error"')
+        self.assertTrue(other.query("SYST:ERR?").startswith("-113,"))
+        # A device clear drops an unread answer.
+        inst.write("*IDN?")
+        inst.clear()
+        self.assertEqual(inst.query("SOUR3:FREQ?"), "1234567")
+
+    def test_lock(self):
+        a, b = self.open(), self.open()
+        a.lock_excl(timeout=0)
+        with self.assertRaises(pyvisa.VisaIOError) as refused:
+            b.lock_excl(timeout=0)
+        self.assertEqual(refused.exception.error_code, constants.StatusCode.error_resource_locked)
+        with self.assertRaises(pyvisa.VisaIOError):
+            b.query("*IDN?")  # pyvisa-py reports the lock error of a write as an I/O error
+        rc, _, _ = lxi("-a", "127.0.0.1", "*IDN?")
+        self.assertNotEqual(rc, 0, "lxi served while another link held the lock")
+        self.assertIn("QM-TRV", a.query("*IDN?"))
+        # A link that waits for the lock (waitlock, which pyvisa-py's lock() does not ask for:
+        # its VXI-11 client is used as it is) stalls no other link, and gets the lock once
+        # released.
+        waiter = vxi11.CoreClient("127.0.0.1")
+        self.addCleanup(waiter.close)
+        error, lid, _, _ = waiter.create_link(7, 0, 0, "inst0")
+        self.assertEqual(error, 0)
+        result = []
+        thread = threading.Thread(
+            target=lambda: result.append(waiter.device_lock(lid, WAITLOCK, 60000)))
+        thread.start()
+        time.sleep(0.5)  # lets the waiting call arrive first; no result depends on it
+        self.assertIn("QM-TRV", a.query("*IDN?"))
+        a.unlock()
+        thread.join(timeout=120)
+        self.assertEqual(result, [0])
+        with self.assertRaises(pyvisa.VisaIOError):
+            a.query("*IDN?")
+        self.assertEqual(waiter.device_unlock(lid), 0)
+        self.assertIn("QM-TRV", b.query("*IDN?"))
+        self.assertEqual(waiter.destroy_link(lid), 0)
+
+    def test_read_without_answer_times_out(self):
+        client = vxi11.CoreClient("127.0.0.1")
+        self.addCleanup(client.close)
+        error, lid, _, _ = client.create_link(8, 0, 0, "inst0")
+        self.assertEqual(error, 0)
+        self.assertEqual(client.device_write(lid, 1000, 0, END, b"SOUR1:FREQ 1000")[0], 0)
+        error, _, data = client.device_read(lid, 100, 200, 0, 0, 0)
+        self.assertEqual((error, data), (vxi11.ErrorCodes.io_timeout, b""))
+        # One message over two writes (END on the second), read in parts.
+        client.device_write(lid, 1000, 0, 0, b"*ID")
+        client.device_write(lid, 1000, 0, END, b"N?")
+        error, reason, first = client.device_read(lid, 4, 5000, 0, 0, 0)
+        self.assertEqual((error, reason, first), (0, REASON_REQCNT, b"Halv"))
+        error, reason, rest = client.device_read(lid, 1000, 5000, 0, 0, 0)
+        self.assertEqual((error, reason), (0, REASON_END))
+        self.assertTrue(rest.endswith(b"\n"))
+        self.assertEqual(client.destroy_link(lid), 0)
+        self.assertEqual(client.destroy_link(lid), vxi11.ErrorCodes.invalid_link_identifier)
+
+    def test_client_limit(self):
+        # --max-clients 3: three links, and the fourth refused; a closed link frees its place.
+        links = [self.open() for _ in range(3)]
+        with self.assertRaisesRegex(Exception, "error creating link: 9"):
+            self.open()  # out of resources
+        links[0].close()
+        self.assertIn("QM-TRV", self.open().query("*IDN?"))
+
+
+def main():
+    # pyvisa-py's port mapper client leaves its sockets to the collector.
+    warnings.simplefilter("ignore", ResourceWarning)
+    if LXI is None:
+        print("skipped: lxi (Debian lxi-tools) is missing")
+        return 77
+    started = None
+    if not answers(111):
+        # First: without rpcbind, serve still serves raw sockets and says why not VXI-11.
+        s = Server()
+        ok = answers(s.port)
+        s.stop()
+        if not ok or "VXI-11 off (rpcbind is not running)" not in s.stderr:
+            print("serve without rpcbind: " + s.stderr)
+            return 1
+        try:
+            started = subprocess.Popen([RPCBIND, "-f"], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        except OSError as e:
+            print(f"skipped: cannot start rpcbind: {e}")
+            return 77
+        for _ in range(100):
+            if answers(111) or started.poll() is not None:
+                break
+            time.sleep(0.1)
+        if not answers(111):
+            print("skipped: rpcbind did not start (it needs root)")
+            return 77
+    try:
+        result = unittest.main(argv=[sys.argv[0]], exit=False).result
+        if result.skipped and not result.wasSuccessful():
+            return 1
+        if result.skipped and result.testsRun == len(result.skipped):
+            return 77
+        return 0 if result.wasSuccessful() else 1
+    finally:
+        if started is not None:
+            started.terminate()
+            started.wait(timeout=30)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
