@@ -79,11 +79,16 @@ bool PeerUid(int fd, uid_t* uid) {
 #endif
 }
 
+// Descriptors of ours are not inherited by programs the console starts, and never block.
+void MakeNonBlocking(int fd) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
 int LocalSocket() {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd >= 0) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        MakeNonBlocking(fd);
     }
     return fd;
 }
@@ -146,8 +151,7 @@ private:
                 ::close(fd);
                 continue;
             }
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            MakeNonBlocking(fd);
             Pending& p = m_pending[fd];
             p.fd = fd;
             p.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
