@@ -11,7 +11,7 @@
 
 namespace {
 
-enum class Fault { None, Set, Clocks, Version, Init };
+enum class Fault { None, Set, Clocks, Version, Init, Probe };
 
 struct Case {
     const char* name;
@@ -45,6 +45,18 @@ const Case CASES[] = {
     {"unknown", {}, "BOGUS", nullptr, {-113}, {}},
     {"query_only_as_set", {}, "SYST:CLOC", nullptr, {-113}, {}},
     {"unknown_common", {}, "*TRG", nullptr, {-113}, {}},
+    {"query_only_common_as_set", {}, "*ESR", nullptr, {-113}, {}},
+    {"set_only_common_as_query", {}, "*WAI?", nullptr, {-113}, {}},
+    {"mask_missing", {}, "*ESE", nullptr, {-100}, {}},
+    {"mask_not_a_number", {}, "*SRE twelve", nullptr, {-100}, {}},
+    {"mask_range", {}, "*ESE 256", nullptr, {-222}, {}},
+    {"mask_hex_range", {}, "STAT:OPER:ENAB #H10000", nullptr, {-222}, {}},
+    {"mask_forms", {}, "*ESE #H21;*ESE?;*ESE 31.6;*ESE?;*ESE #B11;*ESE?", "33;32;3", {}, {}},
+    {"sre_ignores_bit_6", {}, "*SRE 255;*SRE?", "191", {}, {}},
+    {"enable_bit_15", {}, "STAT:QUES:ENAB 65535;ENAB?", "32767", {}, {}},
+    {"version", {}, "SYST:VERS?", "1999.0", {}, {}},
+    {"opc_wai", {}, "*OPC?;*WAI;*OPC?", "1;1", {}, {}},
+    {"tst_passes", {}, "*TST?", "0", {}, {"probe"}},
     {"malformed_header", {}, "SOUR1::FREQ 5", nullptr, {-100}, {}},
     {"missing_parameter", {}, "SOUR1:FREQ", nullptr, {-100}, {}},
     {"parameter_on_query", {}, "SOUR1:FREQ? 5", nullptr, {-100}, {}},
@@ -116,6 +128,7 @@ const Case CASES[] = {
     {"clocks_no_reply", {}, "SOUR1:FREQ 2MHZ", nullptr, {-240}, {"clocks"}, Fault::Clocks},
     {"version_no_reply", {}, "*IDN?", nullptr, {-240}, {"version"}, Fault::Version},
     {"init_no_reply", ON, "*RST;:SOUR1:FREQ?", nullptr, {-240}, {"init 2"}, Fault::Init},
+    {"tst_fails", {}, "*TST?;*OPC?", "1;1", {-330}, {"probe"}, Fault::Probe},
 };
 
 class RemoteEngineCase : public testing::TestWithParam<Case> {};
@@ -135,6 +148,7 @@ TEST_P(RemoteEngineCase, AnswersQueuesAndCalls) {
     module.failClocks = c.fault == Fault::Clocks;
     module.failVersion = c.fault == Fault::Version;
     module.failInit = c.fault == Fault::Init;
+    module.failProbe = c.fault == Fault::Probe;
 
     response = "unchanged";
     const bool answered = engine.ExecuteLine(c.line, session, &response);
@@ -154,6 +168,102 @@ TEST_P(RemoteEngineCase, AnswersQueuesAndCalls) {
 
 INSTANTIATE_TEST_SUITE_P(Lines, RemoteEngineCase, testing::ValuesIn(CASES),
                          [](const testing::TestParamInfo<Case>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Status reporting over several lines: each step is a line and its answer (nullptr: none), or
+// "!" and what changes: a module fault on or off, or the connection the next lines come from.
+struct StatusScript {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> steps;
+};
+
+const StatusScript STATUS_SCRIPTS[] = {
+    {"esr_classes_and_power_on",
+     {{"*ESR?", "128"},
+      {"*ESR?", "0"},
+      {"BOGUS", nullptr},
+      {"SOUR1:AMPL 150", nullptr},
+      {"*ESR?", "48"},
+      {"*OPC;*ESR?", "1"}}},
+    {"status_byte",
+     {{"*STB?", "0"},
+      {"BOGUS", nullptr},
+      {"*STB?", "4"},
+      {"*ESE 32;*STB?", "36"},
+      {"*SRE 32;*STB?", "100"},
+      {"*CLS;*STB?;*ESE?;*SRE?", "0;32;32"},
+      {"SYST:ERR?", "0,\"No error\""}}},
+    {"questionable_no_answer",
+     {{"STAT:QUES:ENAB 512;*SRE 8", nullptr},
+      {"!failSet", nullptr},
+      {"SOUR1:FREQ 1MHZ;:OUTP1 ON", nullptr},
+      {"STAT:QUES:COND?;*STB?", "512;76"},
+      {"STAT:QUES?;*STB?", "512;4"},
+      {"STAT:QUES:EVEN?", "0"},
+      {"!okSet", nullptr},
+      {"OUTP1 ON;:STAT:QUES:COND?;EVEN?", "0;0"}}},
+    {"questionable_probe_and_line",
+     {{"!failProbe", nullptr},
+      {"*TST?;STAT:QUES:COND?", "1;512"},
+      {"!lineGone", nullptr},
+      {"STAT:QUES:COND?", "1536"},
+      {"!okProbe", nullptr},
+      {"!lineBack", nullptr},
+      {"*TST?;STAT:QUES:COND?;EVEN?", "0;0;1536"}}},
+    // A rise and fall of a condition between two lines of a connection still reaches its
+    // events; a connection that starts while a condition holds sees it as risen.
+    {"events_of_other_connections",
+     {{"*OPC?", "1"},
+      {"!session2", nullptr},
+      {"!failSet", nullptr},
+      {"SOUR1:FREQ 1MHZ;:OUTP1 ON", nullptr},
+      {"!okSet", nullptr},
+      {"OUTP1 ON;:STAT:QUES?", "512"},
+      {"!session1", nullptr},
+      {"STAT:QUES?;QUES:COND?;:STAT:OPER?", "512;0;256"},
+      {"!lineGone", nullptr},
+      {"!session3", nullptr},
+      {"STAT:QUES?", "1024"}}},
+    {"operation",
+     {{"STAT:OPER:COND?", "0"},
+      {"SOUR1:FREQ 1MHZ;:OUTP1 ON;:STAT:OPER:COND?", "256"},
+      {"SYST:MODE MULT;:SOUR1:FREQ 2MHZ;:STAT:OPER:COND?", "768"},
+      {"STAT:OPER:ENAB 512;*STB?", "128"},
+      {"SYST:UPD;:STAT:OPER:COND?;EVEN?;*STB?", "256;768;0"},
+      {"STAT:PRES;:STAT:OPER:ENAB?;:STAT:QUES:ENAB?", "0;0"}}},
+};
+
+class RemoteStatusScript : public testing::TestWithParam<StatusScript> {};
+
+TEST_P(RemoteStatusScript, AnswersInOrder) {
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CRemoteSession sessions[3];
+    CRemoteSession* session = &sessions[0];
+    for (const auto& [line, expected] : GetParam().steps) {
+        const std::string_view text = line;
+        if (text.front() == '!') {
+            const std::string_view what = text.substr(1);
+            module.failSet = what == "failSet" || (module.failSet && what != "okSet");
+            module.failProbe = what == "failProbe" || (module.failProbe && what != "okProbe");
+            module.lineGone = what == "lineGone" || (module.lineGone && what != "lineBack");
+            if (what.substr(0, 7) == "session") {
+                session = &sessions[what[7] - '1'];
+            }
+            continue;
+        }
+        std::string response;
+        const bool answered = engine.ExecuteLine(line, *session, &response);
+        EXPECT_EQ(answered, expected != nullptr) << line << ": " << response;
+        if (answered && expected) {
+            EXPECT_EQ(response, expected) << line;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, RemoteStatusScript, testing::ValuesIn(STATUS_SCRIPTS),
+                         [](const testing::TestParamInfo<StatusScript>& info) {
                              return std::string(info.param.name);
                          });
 
@@ -235,6 +345,7 @@ TEST(RemoteEngine, QueueHolds16AndMarksOverflow) {
     EXPECT_EQ(session.Errors().front().code, -113);
     EXPECT_EQ(session.Errors().back().code, -350);
     EXPECT_EQ(session.Errors()[14].code, -113);
+    EXPECT_EQ(session.Esr(), REMOTE_ESR_PON | REMOTE_ESR_CME | REMOTE_ESR_DDE);
     std::string response;
     engine.ExecuteLine("*CLS;SYST:ERR?", session, &response);
     EXPECT_EQ(response, "0,\"No error\"");
