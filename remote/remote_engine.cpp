@@ -465,14 +465,15 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
             c.query = true;
             header.remove_suffix(1);
         }
+        bool emptyParameter = false;
         if (!rest.empty()) {
             std::string_view params = rest;
             for (;;) {
                 const std::size_t comma = params.find(',');
                 const std::string_view p = Trim(params.substr(0, comma));
                 if (p.empty()) {
-                    session.PushError(REMOTE_E_COMMAND, "empty parameter in " + Quote(unit));
-                    return false;
+                    emptyParameter = true;
+                    break;
                 }
                 c.params.push_back(p);
                 if (comma == std::string_view::npos) {
@@ -480,6 +481,11 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
                 }
                 params = params.substr(comma + 1);
             }
+        }
+        if (emptyParameter) {
+            // Ends the line as any failing command does: the answers before it stay.
+            session.PushError(REMOTE_E_COMMAND, "empty parameter in " + Quote(unit));
+            break;
         }
         if (!header.empty() && header.front() == '*') {
             const std::string_view name = header.substr(1);
@@ -657,10 +663,18 @@ bool CRemoteEngine::EnsureClock(CRemoteSession& session) {
 bool CRemoteEngine::FrequencyFits(double hz, int channel, CRemoteSession& session) {
     const double clock = m_module.Clocks().ddsClockHz;
     const double limit = clock / 2.0;
+    // The frequency word counts steps of clock / 2^32: below one step the word would be 0 (a
+    // constant output, reported as on) or a step that is not what was asked.
+    const double step = clock / 4294967296.0;
     if (hz == 0.0) {
         session.PushError(REMOTE_E_RANGE, "frequency 0 Hz is not above 0 (OUTPut" +
                                               std::to_string(channel + 1) +
                                               " OFF switches the output off)");
+        return false;
+    }
+    if (hz < step) {
+        session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) + " Hz is below one DDS step (" +
+                                              Num(step) + " Hz)");
         return false;
     }
     if (!(hz < limit)) {

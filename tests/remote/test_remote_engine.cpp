@@ -61,6 +61,7 @@ const Case CASES[] = {
     {"missing_parameter", {}, "SOUR1:FREQ", nullptr, {-100}, {}},
     {"parameter_on_query", {}, "SOUR1:FREQ? 5", nullptr, {-100}, {}},
     {"empty_parameter", {}, "SOUR1:APPL 1,,2", nullptr, {-100}, {}},
+    {"empty_parameter_keeps_answers", {}, "*OPC?;SOUR1:FREQ 1,;*OPC?", "1", {-100}, {}},
     {"not_a_number", {}, "SOUR1:FREQ abc", nullptr, {-100}, {}},
     {"wrong_unit", {}, "SOUR1:AMPL 5 V", nullptr, {-100}, {}},
     {"nan", {}, "SOUR1:PHAS nan", nullptr, {-100}, {}},
@@ -108,6 +109,11 @@ const Case CASES[] = {
     {"frequency_half_clock", ON, "SOUR1:FREQ 50MHZ", nullptr, {-222}, {}},
     {"frequency_zero", ON, "SOUR1:FREQ 0", nullptr, {-222}, {}},
     {"frequency_negative", ON, "SOUR1:FREQ -5", nullptr, {-222}, {}},
+    // One DDS step (100 MHz / 2^32, 0.0233 Hz) is the lowest frequency: below it the word is 0
+    // or a step that is not what was asked, on a channel on or off.
+    {"frequency_below_step", ON, "SOUR1:FREQ 0.02", nullptr, {-222}, {}},
+    {"frequency_below_step_off", {}, "SOUR2:APPL 0.001,50,0", nullptr, {-222}, {"clocks"}},
+    {"frequency_one_step", {}, "SOUR2:FREQ 0.0233;FREQ?", "0.0233", {}, {"clocks"}},
     {"apply_bad_amplitude", ON, "SOUR1:APPL 2MHZ,250,45", nullptr, {-222}, {}},
     {"output_word", ON, "OUTP1 MAYBE", nullptr, {-224}, {}},
     {"mode_word", {}, "SYST:MODE SINGULAR", nullptr, {-224}, {}},
