@@ -295,7 +295,8 @@ class SafetyTest(unittest.TestCase):
         self.assertEqual(r.returncode, 2)
         self.assertIn("--allow", r.stderr)
         for bad in (["--listen", "localhost:5025"], ["--listen", "127.0.0.1:70000"],
-                    ["--allow", "10.0.0.0/33"], ["--allow", "ten"]):
+                    ["--allow", "10.0.0.0/33"], ["--allow", "ten"],
+                    ["--allow", "192.168.1.77/24"], ["--allow", "1.2.3.4::/16"]):
             r = subprocess.run([CLI, "--port", "sim", "serve", *bad],
                                capture_output=True, text=True, timeout=WAIT_S)
             self.assertEqual(r.returncode, 2, bad)
