@@ -4,7 +4,8 @@
 // suffixes 1 to 12, several commands on one line separated by ";", numbers with an optional unit)
 // and executes them through a CRemoteModule. It keeps two kinds of state:
 // - per server (CRemoteEngine): the frequency, amplitude, phase and output state last asked for
-//   on each channel, the single/multiple mode and the clock mode of "*RST";
+//   on each channel, the single/multiple mode, the clock mode of "*RST", the conditions of the
+//   status registers, and the host's store of the setups of "*SAV n" and "*RCL n";
 // - per connection (CRemoteSession): the error queue (16 entries, the last one becomes -350 on
 //   overflow), the standard event status register and its enable mask, the service request
 //   enable mask, and the events and enable masks of the OPERation and QUEStionable registers.
@@ -110,6 +111,8 @@ constexpr int REMOTE_E_RANGE = -222;           // data out of range
 constexpr int REMOTE_E_ILLEGAL = -224;         // illegal parameter value
 constexpr int REMOTE_E_STALE = -230;           // a query of a channel whose state is unknown
 constexpr int REMOTE_E_HARDWARE = -240;        // the module did not answer or refused
+constexpr int REMOTE_E_STORAGE = -250;         // *SAV, *RCL: the setups could not be kept
+constexpr int REMOTE_E_NOT_FOUND = -256;       // *RCL: no setup saved under that number
 constexpr int REMOTE_E_SELF_TEST = -330;       // *TST?: the module did not answer the probe
 constexpr int REMOTE_E_QUEUE_OVERFLOW = -350;  // queue overflow
 constexpr std::size_t REMOTE_ERROR_QUEUE = 16; // entries of a connection's queue
@@ -196,6 +199,25 @@ struct RemoteChannel {
 // The standard SCPI text of an error number ("Data out of range"); "Error" for others.
 const char* RemoteErrorText(int code);
 
+// A setup of "*SAV n" and "*RCL n": the values the server keeps of every channel and the mode.
+struct RemoteSetup {
+    RemoteChannel channels[DDS_CHANNELS];
+    bool single = true;
+};
+constexpr int REMOTE_SETUP_SLOTS = 10; // n 0 to 9
+
+// Where a host keeps the setups of "*SAV" and "*RCL" (numbers 0 to 9). Called on the thread
+// that calls ExecuteLine.
+class CRemoteSetupStore {
+public:
+    enum class Recalled { Found, Empty, Failed };
+    virtual ~CRemoteSetupStore() = default;
+    // False with *error saying why the setup could not be kept.
+    virtual bool Save(int slot, const RemoteSetup& setup, std::string* error) = 0;
+    // Found with *setup filled; Empty when none was saved as slot; Failed with *error.
+    virtual Recalled Recall(int slot, RemoteSetup* setup, std::string* error) = 0;
+};
+
 class CRemoteEngine {
 public:
     // clockMode: the mode "*RST" initialises with (1 to 8; others mean 2); a successful
@@ -217,6 +239,9 @@ public:
     // commands changed keeps what clients set on the others while their outputs are off.
     void FollowChannel(int channel);
 
+    // The store of "*SAV" and "*RCL" (not owned; null: the commands fail with -250).
+    void SetSetupStore(CRemoteSetupStore* store) { m_store = store; }
+
     // The session's status byte (without MAV) as of the last command the engine executed for
     // any session; asks the module nothing. For hosts that answer a serial poll.
     std::uint8_t StatusByte(CRemoteSession& session);
@@ -232,6 +257,10 @@ private:
     // Sends k's values (frequency 0 when !on) and keeps what the table then holds.
     bool Send(int channel, const RemoteChannel& k, bool on, CRemoteSession& session);
     bool Setting(int channel, const RemoteChannel& wanted, CRemoteSession& session);
+    // "*RCL": checks every value of setup, then sends what it changes (an update after them in
+    // multiple mode).
+    bool RecallSetup(const RemoteSetup& setup, CRemoteSession& session);
+    bool SendUpdate(CRemoteSession& session);
     bool ReportResult(std::uint32_t result, const char* what, CRemoteSession& session);
     // Refuses (-222) a frequency that is not at least one DDS step and below half the DDS clock;
     // the clock is known.
@@ -250,6 +279,7 @@ private:
     RemoteChannel m_channels[DDS_CHANNELS];
     bool m_single = true;
     int m_clockMode = 2;
+    CRemoteSetupStore* m_store = nullptr;
     unsigned m_condition[2] = {};                  // OPER, QUES
     std::array<std::uint32_t, 16> m_rises[2] = {}; // per register, the rises of each bit
 };

@@ -1,9 +1,11 @@
 // The SCPI engine: line splitting, header resolution, parameters, execution over CRemoteModule.
 #include "remote.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -31,6 +33,8 @@ enum class Op {
     QuesEvent,
     QuesEnable,
     StatPreset,
+    Sav,
+    Rcl,
     Error,
     Freq,
     Ampl,
@@ -277,7 +281,7 @@ constexpr CommonCommand COMMON_COMMANDS[] = {
     {"CLS", Op::Cls, true, false}, {"ESE", Op::Ese, true, true},  {"ESR", Op::Esr, false, true},
     {"IDN", Op::Idn, false, true}, {"OPC", Op::Opc, true, true},  {"RST", Op::Rst, true, false},
     {"SRE", Op::Sre, true, true},  {"STB", Op::Stb, false, true}, {"TST", Op::Tst, false, true},
-    {"WAI", Op::Wai, true, false},
+    {"WAI", Op::Wai, true, false}, {"SAV", Op::Sav, true, false}, {"RCL", Op::Rcl, true, false},
 };
 
 // Parameters of a command form: queries take none.
@@ -366,6 +370,10 @@ const char* RemoteErrorText(int code) {
         return "Hardware error";
     case REMOTE_E_SELF_TEST:
         return "Self-test failed";
+    case REMOTE_E_STORAGE:
+        return "Mass storage error";
+    case REMOTE_E_NOT_FOUND:
+        return "File name not found";
     case REMOTE_E_QUEUE_OVERFLOW:
         return "Queue overflow";
     default:
@@ -686,6 +694,55 @@ bool CRemoteEngine::FrequencyFits(double hz, int channel, CRemoteSession& sessio
     return true;
 }
 
+bool CRemoteEngine::RecallSetup(const RemoteSetup& setup, CRemoteSession& session) {
+    // A setup comes from a file that anyone may have edited: each value is checked as a
+    // setting would be, and nothing is sent unless every one is right.
+    bool anyOn = false;
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        const RemoteChannel& k = setup.channels[i];
+        if (!std::isfinite(k.freqHz) || k.freqHz < 0.0 || !std::isfinite(k.phaseDeg) ||
+            !(k.amplitude >= 0.0 && k.amplitude <= 1.0)) {
+            session.PushError(REMOTE_E_RANGE, "the setup's channel " + std::to_string(i + 1) +
+                                                  " has a value out of range");
+            return false;
+        }
+        anyOn = anyOn || k.on;
+    }
+    if (anyOn && !EnsureClock(session)) {
+        return false;
+    }
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        if (setup.channels[i].on && !FrequencyFits(setup.channels[i].freqHz, i, session)) {
+            return false;
+        }
+    }
+    m_single = setup.single;
+    bool sent = false;
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        RemoteChannel wanted = setup.channels[i];
+        wanted.phaseDeg = DdsNormalisePhase(wanted.phaseDeg);
+        if (wanted.on || m_channels[i].on) {
+            if (!Send(i, wanted, wanted.on, session)) {
+                return false;
+            }
+            sent = true;
+        }
+        if (!wanted.on) {
+            // Off: kept as the setup has them (sending the off leaves the old frequency).
+            m_channels[i] = wanted;
+        }
+    }
+    return !sent || m_single || SendUpdate(session);
+}
+
+bool CRemoteEngine::SendUpdate(CRemoteSession& session) {
+    const std::uint32_t r = m_module.Update();
+    if (r == DDS_OK) {
+        SetCondition(OPER, REMOTE_OPER_UPDATE_PENDING, false);
+    }
+    return ReportResult(r, "the update command", session);
+}
+
 bool CRemoteEngine::Setting(int channel, const RemoteChannel& wanted, CRemoteSession& session) {
     if (!m_channels[channel].on) {
         // Kept, not sent: a setting never switches the output on.
@@ -930,6 +987,56 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         session.m_oper.enable = 0;
         session.m_ques.enable = 0;
         return true;
+    case Op::Sav:
+    case Op::Rcl: {
+        double value = 0.0;
+        if (!ReadNumber(c.params[0], nullptr, 0, value)) {
+            session.PushError(REMOTE_E_COMMAND,
+                              "setup number " + Quote(c.params[0]) + " is not a number");
+            return false;
+        }
+        if (value < 0.0 || value > REMOTE_SETUP_SLOTS - 1) {
+            session.PushError(REMOTE_E_RANGE, "setup number " + Num(value) + " is outside 0 to " +
+                                                  std::to_string(REMOTE_SETUP_SLOTS - 1));
+            return false;
+        }
+        if (value != std::floor(value)) {
+            session.PushError(REMOTE_E_ILLEGAL,
+                              "setup number " + Num(value) + " is not a whole number");
+            return false;
+        }
+        const int slot = static_cast<int>(value);
+        if (m_store == nullptr) {
+            session.PushError(REMOTE_E_STORAGE, "this server keeps no setups");
+            return false;
+        }
+        std::string why;
+        if (c.op == Op::Sav) {
+            RemoteSetup setup;
+            std::copy(std::begin(m_channels), std::end(m_channels), std::begin(setup.channels));
+            setup.single = m_single;
+            if (!m_store->Save(slot, setup, &why)) {
+                session.PushError(REMOTE_E_STORAGE,
+                                  "setup " + std::to_string(slot) + " was not saved: " + why);
+                return false;
+            }
+            return true;
+        }
+        RemoteSetup setup;
+        switch (m_store->Recall(slot, &setup, &why)) {
+        case CRemoteSetupStore::Recalled::Found:
+            return RecallSetup(setup, session);
+        case CRemoteSetupStore::Recalled::Empty:
+            session.PushError(REMOTE_E_NOT_FOUND,
+                              "no setup saved as " + std::to_string(slot) + " (*SAV saves one)");
+            return false;
+        case CRemoteSetupStore::Recalled::Failed:
+            break;
+        }
+        session.PushError(REMOTE_E_STORAGE,
+                          "setup " + std::to_string(slot) + " could not be read: " + why);
+        return false;
+    }
     case Op::Error:
         *answer = session.PopError();
         return true;
@@ -1011,13 +1118,8 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         }
         return true;
     }
-    case Op::Update: {
-        const std::uint32_t r = m_module.Update();
-        if (r == DDS_OK) {
-            SetCondition(OPER, REMOTE_OPER_UPDATE_PENDING, false);
-        }
-        return ReportResult(r, "the update command", session);
-    }
+    case Op::Update:
+        return SendUpdate(session);
     case Op::Clock: {
         if (!EnsureClock(session)) {
             return false;

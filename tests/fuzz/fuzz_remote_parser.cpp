@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) {
         return 0;
     }
-    // Byte 0: which module calls fail, whether the line is gone; the rest: lines separated by
+    // Byte 0: which module calls fail, whether the line is gone, whether the setup store
+    // fails; the rest: lines separated by
     // LF.
     CCheckedModule module;
     module.failSet = (data[0] & 1) != 0;
@@ -48,6 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     module.failProbe = (data[0] & 32) != 0;
     module.lineGone = (data[0] & 64) != 0;
     CRemoteEngine engine(module);
+    CFakeSetupStore store;
+    store.fail = (data[0] & 128) != 0;
+    engine.SetSetupStore(&store);
     CRemoteSession session;
     std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
     while (!rest.empty()) {

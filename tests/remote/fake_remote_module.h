@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -101,4 +102,31 @@ public:
         return !failProbe;
     }
     bool LineGone() override { return lineGone; }
+};
+
+// The setups of *SAV and *RCL in memory; fail: every call fails.
+class CFakeSetupStore : public CRemoteSetupStore {
+public:
+    std::map<int, RemoteSetup> setups;
+    bool fail = false;
+
+    bool Save(int slot, const RemoteSetup& setup, std::string* error) override {
+        *error = "disk full";
+        if (!fail) {
+            setups[slot] = setup;
+        }
+        return !fail;
+    }
+    Recalled Recall(int slot, RemoteSetup* setup, std::string* error) override {
+        *error = "unreadable";
+        const auto it = setups.find(slot);
+        if (fail) {
+            return Recalled::Failed;
+        }
+        if (it == setups.end()) {
+            return Recalled::Empty;
+        }
+        *setup = it->second;
+        return Recalled::Found;
+    }
 };

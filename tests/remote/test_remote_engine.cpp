@@ -273,6 +273,71 @@ INSTANTIATE_TEST_SUITE_P(Lines, RemoteStatusScript, testing::ValuesIn(STATUS_SCR
                              return std::string(info.param.name);
                          });
 
+// *SAV and *RCL: each step is a line, its answer (nullptr: none), the errors it queues and the
+// module calls it makes.
+TEST(RemoteEngine, SavedSetupsComeBackAsTheyWere) {
+    struct Step {
+        const char* line;
+        const char* response;
+        std::vector<int> errors;
+        std::vector<std::string> calls;
+    };
+    CFakeRemoteModule module;
+    CRemoteEngine engine(module);
+    CFakeSetupStore store;
+    CRemoteSession session;
+    const Step noStore[] = {{"*SAV 1", nullptr, {-250}, {}}};
+    const Step steps[] = {
+        {"*SAV 10", nullptr, {-222}, {}},
+        {"*RCL 1.5", nullptr, {-224}, {}},
+        {"*RCL 2", nullptr, {-256}, {}},
+        {"SOUR1:FREQ 1MHZ;:OUTP1 ON;:SOUR2:APPL 2MHZ,30,45;*SAV 3",
+         nullptr,
+         {},
+         {"clocks", "set 0 1000000 0 0 1"}},
+        {"OUTP1 OFF;:SOUR2:FREQ 5MHZ;:SYST:MODE MULT", nullptr, {}, {"set 0 0 0 0 1"}},
+        // Channel 1 on again, channel 2's kept values back, nothing else sent.
+        {"*RCL 3;:SOUR2:APPL?;:SYST:MODE?;:OUTP1?",
+         "2000000,30,45;SING;1",
+         {},
+         {"set 0 1000000 0 0 1"}},
+        // In multiple mode the changes are sent, then the update; an output that is on and off
+        // in the setup is sent off.
+        {"SYST:MODE MULT;*SAV 4;:OUTP2 ON", nullptr, {}, {"set 1 2000000 45 0.3 0"}},
+        {"*RCL 4", nullptr, {}, {"set 0 1000000 0 0 0", "set 1 0 45 0.3 0", "update"}},
+    };
+    auto run = [&](const Step& step) {
+        SCOPED_TRACE(step.line);
+        session.Clear();
+        module.calls.clear();
+        std::string response;
+        const bool answered = engine.ExecuteLine(step.line, session, &response);
+        EXPECT_EQ(answered, step.response != nullptr) << response;
+        if (answered && step.response) {
+            EXPECT_EQ(response, step.response);
+        }
+        std::vector<int> errors;
+        for (const RemoteError& e : session.Errors()) {
+            errors.push_back(e.code);
+        }
+        EXPECT_EQ(errors, step.errors);
+        EXPECT_EQ(module.calls, step.calls);
+    };
+    run(noStore[0]);
+    engine.SetSetupStore(&store);
+    for (const Step& step : steps) {
+        run(step);
+    }
+    // A setup that cannot be sent (a frequency below one step, as an edited file may hold)
+    // sends nothing; a store that fails says so.
+    store.setups[5] = store.setups[3];
+    store.setups[5].channels[11] = {0.001, 0, 0.5, true};
+    run({"*RCL 5", nullptr, {-222}, {}});
+    store.fail = true;
+    run({"*SAV 6", nullptr, {-250}, {}});
+    run({"*RCL 3", nullptr, {-250}, {}});
+}
+
 TEST(RemoteEngine, RangeErrorNamesValueAndLimit) {
     CFakeRemoteModule module;
     CRemoteEngine engine(module);
