@@ -29,9 +29,9 @@ struct RemoteAddress {
 };
 
 // A numeric IPv4 ("192.168.1.7", four decimal parts without leading zeros) or IPv6 address
-// ("fd00::1", "::ffff:10.0.0.1"; an IPv4 part only as the last 32 bits). With allowScope, an IPv6 address may end in "%zone" (a link-
-// local address's interface), which is left out of the bytes. False for anything else (host
-// names included).
+// ("fd00::1", "::ffff:10.0.0.1"; an IPv4 part only as the last 32 bits). With allowScope, an IPv6
+// address may end in "%zone" (a link-local address's interface), which is left out of the bytes.
+// False for anything else (host names included).
 bool RemoteParseAddress(std::string_view text, RemoteAddress* address, bool allowScope = false);
 
 // An IPv4-mapped IPv6 address (how a dual-stack listener sees IPv4 clients) as the IPv4 address
