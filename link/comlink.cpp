@@ -58,6 +58,33 @@ void WaitForProbeAnswer(CSerialPort& port, int baud, std::chrono::steady_clock::
     }
 }
 
+// The probe: the module answers a lone terminator with CR, LF and its prompt within 100 ms.
+// True when the first two bytes were CR and LF; the transcript gets a probe line.
+bool ProbePort(CSerialPort& port, int baud, std::uint8_t terminator) {
+    const auto start = std::chrono::steady_clock::now();
+    port.WriteByte(terminator);
+    WaitForProbeAnswer(port, baud, start);
+    const std::uint8_t cr = port.ReadByte();
+    const std::uint8_t lf = port.ReadByte();
+    const std::uint8_t prompt = port.ReadByte(); // its value does not matter
+    const bool answered = cr == 13 && lf == 10;
+    if (LinkTraceActive()) {
+        const char bytes[3] = {static_cast<char>(cr), static_cast<char>(lf),
+                               static_cast<char>(prompt)};
+        EmitPortEvent(answered ? LinkTraceOutcome::ProbeOk : LinkTraceOutcome::ProbeFailed,
+                      std::string(1, static_cast<char>(terminator)), std::string(bytes, 3), start);
+    }
+    return answered;
+}
+
+// Input and output dropped and the port's event wait made afresh, as after opening.
+void ResetPortEvents(CSerialPort& port) {
+    (void)port.Purge();
+    (void)port.ResetIoEvent();
+    (void)port.SetEventMask(LINK_EV_RXCHAR | LINK_EV_RXFLAG | LINK_EV_TXEMPTY);
+    (void)port.ResetIoEvent();
+}
+
 int ParityFromLetter(char letter) {
     switch (letter) {
     case 'E':
@@ -102,31 +129,9 @@ int OpenDevice(const std::string& device, const std::string& label, int baud, ch
     (void)port.ApplySettings();
     (void)port.ApplyTimeouts();
 
-    int result = LINK_OPEN_OK;
-    if (probe) {
-        // The module answers a lone terminator with CR, LF and its prompt within 100 ms.
-        const auto start = std::chrono::steady_clock::now();
-        port.WriteByte(terminator);
-        WaitForProbeAnswer(port, baud, start);
-        const std::uint8_t cr = port.ReadByte();
-        const std::uint8_t lf = port.ReadByte();
-        const std::uint8_t prompt = port.ReadByte(); // its value does not matter
-        if (cr != 13 || lf != 10) {
-            result = LINK_OPEN_NO_PROBE;
-        }
-        if (LinkTraceActive()) {
-            const char bytes[3] = {static_cast<char>(cr), static_cast<char>(lf),
-                                   static_cast<char>(prompt)};
-            EmitPortEvent(
-                result == LINK_OPEN_OK ? LinkTraceOutcome::ProbeOk : LinkTraceOutcome::ProbeFailed,
-                std::string(1, static_cast<char>(terminator)), std::string(bytes, 3), start);
-        }
-    }
-
-    (void)port.Purge();
-    (void)port.ResetIoEvent();
-    (void)port.SetEventMask(LINK_EV_RXCHAR | LINK_EV_RXFLAG | LINK_EV_TXEMPTY);
-    (void)port.ResetIoEvent();
+    const int result =
+        probe && !ProbePort(port, baud, terminator) ? LINK_OPEN_NO_PROBE : LINK_OPEN_OK;
+    ResetPortEvents(port);
     return result;
 }
 
@@ -205,6 +210,18 @@ bool LinkIsGone() {
         EmitPortEvent(LinkTraceOutcome::Gone, ComLink.port->Name());
     }
     return true;
+}
+
+bool LinkProbe() {
+    if (!LinkIsOpen()) {
+        return false;
+    }
+    CSerialPort& port = *ComLink.port;
+    // Bytes already queued (a late reply) would be read as the answer: dropped first.
+    (void)port.Purge();
+    const bool answered = ProbePort(port, port.Settings().baudRate, ComLink.terminator);
+    ResetPortEvents(port);
+    return answered;
 }
 
 void LinkSetSimulatorStarter(LinkSimulatorStarter starter) {

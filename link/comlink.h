@@ -68,6 +68,12 @@ bool LinkIsOpen();
 // too. False with the link closed.
 bool LinkIsGone();
 
+// The probe of the open port, as the open makes it: writes the terminator alone and expects CR
+// LF and the prompt within 100 ms. Input already queued is dropped first (a late reply would be
+// taken for the answer), and what follows the answer after. False with the link closed or when
+// the module did not answer so.
+bool LinkProbe();
+
 // The device path for port number n on this platform ("\\.\COM3", "/dev/ttyS2").
 std::string LinkDeviceNameForPort(int port);
 
