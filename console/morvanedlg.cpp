@@ -138,6 +138,35 @@ void PlaceCombo(CCComboBox* combo, const ComboTemplate& t, const QFont& font, in
     combo->setMaxVisibleItems(std::max(1, (dropped.height() - fieldHeight) / itemHeight));
 }
 
+// The right edge, in dialog units, of the row's control that ends last before x (the row label,
+// a combo box or another caption).
+int RowRightEdgeBeforeDu(int x) {
+    int right = LABEL_X_DU + LABEL_WIDTH_DU;
+    for (const ComboTemplate* t : {&FREQ_COMBO, &AMP_COMBO, &PHASE_COMBO}) {
+        if (t->x + t->width <= x) {
+            right = std::max(right, t->x + t->width);
+        }
+    }
+    for (const CaptionTemplate& other : ROW_CAPTIONS) {
+        if (other.x + other.width <= x) {
+            right = std::max(right, other.x + other.width);
+        }
+    }
+    return right;
+}
+
+// The template places its captions for the form's face on Windows. With other metrics (the
+// fallback face on Linux, the English texts) a text can be wider than its caption and would be
+// cut at the right edge. Such a caption grows to the left, into the free space before it, up to
+// one dialog unit from the control there; nothing else moves. width: the text's own width.
+void GrowCaptionLeft(QWidget* caption, int width, int neighbourRight, int oneDu) {
+    const QRect r = caption->geometry();
+    const int grow = std::min(width - r.width(), r.left() - oneDu - neighbourRight);
+    if (grow > 0) {
+        caption->setGeometry(r.adjusted(-grow, 0, 0, 0));
+    }
+}
+
 QLabel* MakeStatic(QWidget* form, const QString& text, Qt::Alignment align) {
     auto* label = new QLabel(text, form);
     label->setTextFormat(Qt::PlainText);
@@ -169,6 +198,7 @@ void CMorvaneDlg::CreateTemplateControls() {
     SetTotalSize(DluToPixels(font, QSize(FORM_WIDTH_DU, FORM_HEIGHT_DU)));
     resize(GetTotalSize());
 
+    const int oneDu = std::max(1, DluToPixels(font, QRect(0, 0, 1, 0)).width());
     const QPixmap templateLed = MorvaneLoadPng(QString::fromLatin1(LED_OFF_RESOURCE));
     std::vector<QWidget*> tabOrder;
 
@@ -184,6 +214,9 @@ void CMorvaneDlg::CreateTemplateControls() {
             QLabel* text = MakeStatic(this, tr(caption.text), Qt::AlignLeft);
             PlaceRowControl(text, -1, font,
                             QRect(caption.x, staticTop, caption.width, STATIC_HEIGHT_DU), i);
+            const int neighbourRight =
+                DluToPixels(font, QRect(RowRightEdgeBeforeDu(caption.x), 0, 0, 0)).x();
+            GrowCaptionLeft(text, text->sizeHint().width(), neighbourRight, oneDu);
         }
 
         for (const ComboTemplate* t : {&FREQ_COMBO, &AMP_COMBO, &PHASE_COMBO}) {
@@ -228,6 +261,7 @@ void CMorvaneDlg::CreateTemplateControls() {
     update->setAutoDefault(false);
     FwPlaceControl(update, IDC_UPDATE, font, Du(UPDATE_RECT_DU));
     tabOrder.push_back(update);
+    FitModeBoxes(single, multiple, update);
 
     // The frame round the panel lies beneath everything it frames.
     m_grpPanel.Attach(this, IDC_PANEL, tr(PANEL_TITLE), DluToPixels(font, Du(PANEL_RECT_DU)));
@@ -239,6 +273,20 @@ void CMorvaneDlg::CreateTemplateControls() {
     for (std::size_t k = 1; k < tabOrder.size(); ++k) {
         QWidget::setTabOrder(tabOrder[k - 1], tabOrder[k]);
     }
+}
+
+void CMorvaneDlg::FitModeBoxes(QWidget* single, QWidget* multiple, QWidget* update) {
+    // A mode box whose caption is wider than its place grows to its text. The update button
+    // stays in its column beneath the switches; the boxes keep the template's gaps to each other
+    // and to the button, and so move left as far as they grew. Nothing else is on their line.
+    const int gapToUpdate = update->x() - multiple->geometry().right() - 1;
+    const int gapBetween = multiple->x() - single->geometry().right() - 1;
+    const int multipleWidth = std::max(multiple->width(), multiple->sizeHint().width());
+    const int singleWidth = std::max(single->width(), single->sizeHint().width());
+    const int multipleLeft = update->x() - gapToUpdate - multipleWidth;
+    multiple->setGeometry(multipleLeft, multiple->y(), multipleWidth, multiple->height());
+    single->setGeometry(multipleLeft - gapBetween - singleWidth, single->y(), singleWidth,
+                        single->height());
 }
 
 void CMorvaneDlg::DoDataExchange() {

@@ -189,6 +189,8 @@ private:
 
     // Template 101: creates every control of the form with its id, text and place.
     void CreateTemplateControls();
+    // Widens the mode boxes to their captions, keeping the update button's place.
+    static void FitModeBoxes(QWidget* single, QWidget* multiple, QWidget* update);
     // Binds the members to their controls.
     void DoDataExchange();
     // The form's handlers, connected in one block.

@@ -31,8 +31,6 @@ TEST_F(MorvaneDlgTest, TemplateControlsHaveTheirIdsTextsAndPlaces) {
         QRect du;
     };
     const Fixed fixed[] = {
-        {1061, "QCheckBox", "單個通道設定", QRect(112, 158, 47, 8)},
-        {1062, "QCheckBox", "多個通道設定", QRect(169, 158, 48, 8)},
         {1064, "QPushButton", "更新", QRect(236, 156, 31, 12)},
         {1060, "CGroupBox", "QM-TRV 可程控精準數位合成模組", QRect(6, 5, 270, 171)},
     };
@@ -48,6 +46,22 @@ TEST_F(MorvaneDlgTest, TemplateControlsHaveTheirIdsTextsAndPlaces) {
             EXPECT_EQ(static_cast<CGroupBox*>(control)->WindowText(), QString::fromUtf8(f.text));
         }
     }
+
+    // The mode boxes: at least their template's width, wider where their captions need it,
+    // with the template's gaps to each other and to the update button, which keeps its place.
+    const QRect single = Single()->geometry();
+    const QRect multiple = Multiple()->geometry();
+    EXPECT_EQ(Single()->text(), QStringLiteral("單個通道設定"));
+    EXPECT_EQ(Multiple()->text(), QStringLiteral("多個通道設定"));
+    EXPECT_GE(single.width(), DluToPixels(font, QSize(47, 8)).width());
+    EXPECT_GE(multiple.width(), DluToPixels(font, QSize(48, 8)).width());
+    const QRect templateSingle = DluToPixels(font, QRect(112, 158, 47, 8));
+    const QRect templateMultiple = DluToPixels(font, QRect(169, 158, 48, 8));
+    EXPECT_EQ(single.top(), templateSingle.top());
+    EXPECT_EQ(single.height(), templateSingle.height());
+    EXPECT_EQ(multiple.left() - single.right(), templateMultiple.left() - templateSingle.right());
+    EXPECT_EQ(multiple.right(), templateMultiple.right()); // the gap to the update button
+    ExpectCaptionsHoldTheirTexts(m_form);
 
     // Rows: the labelled rows CH1 to CH8 drive channel indexes 0-3 and 8-11; indexes 4-7 have
     // complete rows, labelled CH5 to CH8 too, hidden and disabled.

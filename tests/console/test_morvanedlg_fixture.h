@@ -218,6 +218,31 @@ protected:
     CMorvaneDlg* m_form = nullptr;
 };
 
+// Every caption of the form (the rows' texts, the mode boxes) is wide enough for its text in
+// the form's font, and overlaps no other control: nothing is cut at its right edge.
+inline void ExpectCaptionsHoldTheirTexts(QWidget* form) {
+    std::vector<QWidget*> shown;
+    for (QWidget* w : form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (w->isVisibleTo(form) && !w->inherits("CGroupBox")) {
+            shown.push_back(w);
+        }
+    }
+    for (QWidget* w : shown) {
+        auto* label = qobject_cast<QLabel*>(w);
+        auto* box = qobject_cast<QCheckBox*>(w);
+        if ((label == nullptr || label->text().isEmpty()) && box == nullptr) {
+            continue;
+        }
+        const QString text = label != nullptr ? label->text() : box->text();
+        SCOPED_TRACE(text.toStdString());
+        EXPECT_GE(w->width(), w->sizeHint().width());
+        for (QWidget* other : shown) {
+            EXPECT_TRUE(other == w || !other->geometry().intersects(w->geometry()))
+                << "overlaps " << other->objectName().toStdString();
+        }
+    }
+}
+
 // The texts of the form, as the operator reads them.
 inline QString SetupFailedText() {
     return QStringLiteral("無法開啟 setup.ini 預設值設定檔 !     ");

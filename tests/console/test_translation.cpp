@@ -56,6 +56,7 @@ TEST_F(TranslationTest, LangEnShowsEnglishMenusStatusTextsAndBoxes) {
     EXPECT_EQ(Freq(0)->accessibleName(), QStringLiteral("CH1 frequency"));
     EXPECT_EQ(Led(0)->accessibleName(), QStringLiteral("CH1 output off"));
     EXPECT_EQ(Switch(0)->text(), QStringLiteral("On"));
+    ExpectCaptionsHoldTheirTexts(m_form); // "Freq" and "Amp" are wider than 頻率 and 振幅
 
     // A set: the translated printf format keeps its conversions.
     SetRow(0, QStringLiteral("10"), QStringLiteral("50"), QStringLiteral("0"));
