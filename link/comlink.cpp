@@ -58,6 +58,14 @@ void WaitForProbeAnswer(CSerialPort& port, int baud, std::chrono::steady_clock::
     }
 }
 
+// Empties both directions of the port and arms its event wait for the exchanges.
+void PurgeForExchanges(CSerialPort& port) {
+    (void)port.Purge();
+    (void)port.ResetIoEvent();
+    (void)port.SetEventMask(LINK_EV_RXCHAR | LINK_EV_RXFLAG | LINK_EV_TXEMPTY);
+    (void)port.ResetIoEvent();
+}
+
 int ParityFromLetter(char letter) {
     switch (letter) {
     case 'E':
@@ -87,6 +95,7 @@ int OpenDevice(const std::string& device, const std::string& label, int baud, ch
     ComLink.lastCommand.clear();
     ComLink.lateReplyExpected = false;
     ComLink.goneReported = false;
+    ComLink.probePurgePending = false;
     if (port.Open() != 0) {
         DiagPrintf("%s Open Error!\n", label.c_str());
         EmitPortEvent(LinkTraceOutcome::OpenFailed, label);
@@ -121,12 +130,13 @@ int OpenDevice(const std::string& device, const std::string& label, int baud, ch
                 result == LINK_OPEN_OK ? LinkTraceOutcome::ProbeOk : LinkTraceOutcome::ProbeFailed,
                 std::string(1, static_cast<char>(terminator)), std::string(bytes, 3), start);
         }
+        // The answer may have come early; what follows it within the probe's time is purged
+        // before the first write (LinkEndProbeTime) instead of keeping the open waiting.
+        ComLink.probePurgePending = true;
+        ComLink.probeEnd = start + std::chrono::milliseconds(PROBE_WAIT_MS);
     }
 
-    (void)port.Purge();
-    (void)port.ResetIoEvent();
-    (void)port.SetEventMask(LINK_EV_RXCHAR | LINK_EV_RXFLAG | LINK_EV_TXEMPTY);
-    (void)port.ResetIoEvent();
+    PurgeForExchanges(port);
     return result;
 }
 
@@ -183,12 +193,25 @@ int OpenComDevice(const std::string& device, int baud, char parity, std::uint8_t
     return OpenDevice(device, device, baud, parity, terminator, probe);
 }
 
+void LinkEndProbeTime() {
+    if (!ComLink.probePurgePending || !LinkIsOpen()) {
+        return;
+    }
+    ComLink.probePurgePending = false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < ComLink.probeEnd) {
+        std::this_thread::sleep_for(ComLink.probeEnd - now);
+    }
+    PurgeForExchanges(*ComLink.port);
+}
+
 int CloseComPort() {
     if (ComLink.port && ComLink.port->IsOpen()) {
         EmitPortEvent(LinkTraceOutcome::Closed, ComLink.port->Name());
     }
     ComLink.port.reset();
     ComLink.lateReplyExpected = false;
+    ComLink.probePurgePending = false;
     return 0;
 }
 

@@ -28,6 +28,11 @@ struct ComLinkRecord {
     bool lateReplyExpected = false;
     // LinkIsGone has reported the current port gone to the transcript.
     bool goneReported = false;
+    // The probe may end as soon as the module has answered, before its time is over; whatever
+    // the module sends after its answer is dropped at the first write (LinkEndProbeTime), once
+    // probeEnd has passed.
+    bool probePurgePending = false;
+    std::chrono::steady_clock::time_point probeEnd;
 };
 
 extern ComLinkRecord ComLink;
@@ -55,6 +60,12 @@ int OpenComPortNoProbe(int port, int baud, char parity, std::uint8_t terminator)
 // as given ("%s Open Success!\n").
 int OpenComDevice(const std::string& device, int baud, char parity, std::uint8_t terminator,
                   bool probe = true);
+
+// Called by every writer of the link before its first byte: after an open with a probe, waits
+// until the probe's 100 ms are over and purges the port, so that bytes the module sent after its
+// answer to the probe (within the probe's time or later, unasked) never become the head of the
+// first reply. Does nothing at later writes or without a probe.
+void LinkEndProbeTime();
 
 // Destroys the current port object, if any (closing its handle). Always returns 0.
 int CloseComPort();
