@@ -315,6 +315,12 @@ bool CPtySimulator::IsHungUp() const {
 void CPtySimulator::CloseLine() {
     SimCloseDescriptor(m_slave);
     SimCloseDescriptor(m_master);
+    // A vanished device takes its name with it, as udev removes /dev/ttyUSB0 and its by-id
+    // link when an adapter is pulled. The pseudo-terminal's own number is free again at once and
+    // the next pseudo-terminal of any process may take it; the link never points at that one.
+    if (m_linkMade)
+        SimRemoveLink(m_options.linkPath, m_slavePath);
+    m_linkMade = false;
     m_queue.clear();
     m_backlog.clear();
     m_frontOffset = 0;

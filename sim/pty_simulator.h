@@ -29,7 +29,7 @@ struct SimOptions {
     int hangupAfter = 0;  // commands answered before the hang-up of SimFault::HangupAfter
     int slowMs = 1500;    // the pause of SimFault::Slow
     unsigned seed = 1;    // of the random bytes of SimFault::Garbage and SimFault::Flood
-    std::string linkPath; // optional symbolic link to the slave side, removed by Stop
+    std::string linkPath; // optional symbolic link to the slave side, removed by Stop and hang-up
 };
 
 class CPtySimulator {
@@ -62,7 +62,8 @@ public:
     void SetFault(SimFault fault, int arg = 0);
 
     // The device vanishes: closes the master side and the kept slave descriptor, so that the
-    // client sees POLLHUP and EIO. Returns once the line is closed; Stop still works after it.
+    // client sees POLLHUP and EIO, and removes the link, if any. Returns once the line is closed;
+    // Stop still works after it.
     void HangUp();
     bool IsHungUp() const;
 

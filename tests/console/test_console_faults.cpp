@@ -84,6 +84,9 @@ QString SendFailedText(int channelNumber) {
 
 class ConsoleFaultTest : public MorvaneDlgTest {
 protected:
+    // These tests pull the device: the setup file names the simulator's link, which goes with it.
+    void WriteSimSetup(const std::string& mode = "2") { WriteSetup(SetupText(SimLink(), mode)); }
+
     // Starts the console on a well-behaved simulated module (clock mode 2, 100 MHz).
     void OpenOnSim() {
         WriteSimSetup();
@@ -94,7 +97,7 @@ protected:
         m_diag.clear();
     }
 
-    QString Port() const { return QString::fromStdString(m_sim.SlavePath()); }
+    QString Port() const { return QString::fromStdString(SimLinkPath()); }
 
     // The form's flag, the menu's check marks and the link agree. A port whose device has
     // vanished still counts as open until the operator closes it.

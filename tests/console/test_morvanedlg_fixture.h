@@ -114,6 +114,17 @@ protected:
                   static_cast<qint64>(bytes.size()));
     }
 
+    // Starts the simulator (once) and returns the link to its device in the test's folder. Tests
+    // of a vanished device name the link: it goes with the device, whereas the freed
+    // pseudo-terminal number may be taken at once by another process's pseudo-terminal.
+    std::string SimLink() {
+        EXPECT_TRUE(m_sim.Start());
+        return SimLinkPath();
+    }
+    std::string SimLinkPath() const {
+        return QDir(m_work.path()).filePath(QStringLiteral("ttyQM")).toStdString();
+    }
+
     // A complete setup file naming the simulator's device, with the given mode.
     void WriteSimSetup(const std::string& mode = "2") { WriteSetup(SetupText(SimDevice(), mode)); }
 
@@ -200,7 +211,7 @@ protected:
 
     QTemporaryDir m_work;
     QString m_oldCwd;
-    CPtySimulator m_sim;
+    CPtySimulator m_sim{SimOptions{.linkPath = SimLinkPath()}};
     std::string m_diag;
     std::unique_ptr<CMessageBoxRecorder> m_boxes;
     std::unique_ptr<CMainFrame> m_frame;

@@ -340,6 +340,20 @@ TEST_F(PtySimulatorLink, LinkPointsAtTheSlaveAndGoesAtStop) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(m_link)));
 }
 
+// A vanished device takes its name with it; a new simulator under the name is a re-plug.
+TEST_F(PtySimulatorLink, LinkGoesAtTheHangUpAndComesBackWithTheNextModule) {
+    SimOptions options;
+    options.linkPath = m_link.string();
+    CPtySimulator sim(options);
+    ASSERT_TRUE(sim.Start());
+    sim.HangUp();
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(m_link)));
+    CPtySimulator next(options);
+    ASSERT_TRUE(next.Start());
+    sim.Stop(); // the old one's stop leaves the new one's link alone
+    EXPECT_EQ(std::filesystem::read_symlink(m_link).string(), next.SlavePath());
+}
+
 TEST_F(PtySimulatorLink, StaleLinkIsReplaced) {
     std::filesystem::create_symlink("/nonexistent/pts", m_link);
     SimOptions options;
