@@ -3,6 +3,7 @@
 // go out, and the panel and the status dialog claim nothing the console did not send.
 #include "test_morvanedlg_fixture.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -102,6 +103,54 @@ TEST_F(MorvaneDlgTest, StartWithoutResetLeavesTheModuleAsItRuns) {
     EXPECT_EQ(Switch(1)->text(), SWITCH_OFF_CAPTION);
     EXPECT_TRUE(LedShowsDark(1));
     EXPECT_FALSE(DdsChannelKnown(1));
+}
+
+// REOPEN=1 with INIT=0: the module's device vanishes and comes back under the same name (a
+// new simulator on the link); the console reopens it by itself, sending nothing but the probe
+// and u0. Boxes and switches keep what they showed; the rows are unknown until sent again.
+TEST_F(MorvaneDlgTest, ReplugWithReopenComesBackWithoutReset) {
+    const std::string link = SimLink();
+    const QString port = QString::fromStdString(link);
+    WriteSetup(
+        ReplaceLine(KeepSetupText(link), "BAUDRATE=115200\n", "BAUDRATE=115200\nREOPEN=1\n"));
+    Open();
+    ASSERT_TRUE(m_form->IsPortOpen());
+    SetRow(0, QStringLiteral("25"), QStringLiteral("50"), QStringLiteral("90"));
+    Click(Switch(0));
+    ASSERT_TRUE(DdsChannelKnown(0));
+
+    m_sim.HangUp();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return m_form->IsReopenWaiting(); }, WAIT_MS));
+    EXPECT_EQ(Pane(),
+              QStringLiteral(" 狀態 : [RS232] 串列埠[ %1 ] 已中斷，等待裝置重新連接").arg(port));
+    QTest::qWait(2 * CMorvaneDlg::REOPEN_TIMER_MS); // ticks while the device is away
+    EXPECT_FALSE(m_form->IsPortOpen());
+    EXPECT_TRUE(m_form->IsReopenWaiting());
+
+    CPtySimulator back(SimOptions{.linkPath = link});
+    ASSERT_TRUE(back.Start());
+    const auto returned = std::chrono::steady_clock::now();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return m_form->IsPortOpen(); }, WAIT_MS));
+    std::printf("[ figures  ] reopened %.3f s after the device came back\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - returned).count());
+    EXPECT_EQ(back.Received(), PROBE_AND_U0);
+    EXPECT_EQ(Pane(),
+              QStringLiteral(" 狀態 : [RS232] 串列埠[ %1 ] 已重新開啟 (未重設模組，通道狀態未知)")
+                  .arg(port));
+    EXPECT_FALSE(m_form->IsReopenWaiting());
+    EXPECT_TRUE(m_form->IsWatchTimerActive());
+    EXPECT_TRUE(Checked(ID_PORT_OPEN));
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(Freq(0)->currentText(), QStringLiteral("25"));
+    EXPECT_EQ(Switch(0)->text(), SWITCH_ON_CAPTION);
+    Command(ID_READ_STATUS);
+    EXPECT_EQ(StatusCell(0, 2), UNKNOWN);
+
+    // Sent again (off), the row is known and the new module has it.
+    Click(Switch(0));
+    EXPECT_TRUE(DdsChannelKnown(0));
+    EXPECT_EQ(back.Received().find("dds 0 0 "), PROBE_AND_U0.size());
+    Close();
 }
 
 } // namespace
