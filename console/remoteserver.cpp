@@ -192,6 +192,11 @@ bool CConsoleRemoteModule::Version(ModuleVersion* version) {
     return true;
 }
 
+bool CConsoleRemoteModule::Probe() {
+    bool answered = false;
+    return Run([&answered] { answered = LinkProbe(); }) && answered;
+}
+
 // ---- the server ----------------------------------------------------------------------------
 
 struct CRemoteServer::Client {

@@ -54,6 +54,7 @@ public:
     std::uint32_t Init(int clockMode) override;
     std::uint32_t ReadClocks(DdsModuleClocksRecord* clocks) override;
     bool Version(ModuleVersion* version) override;
+    bool Probe() override;
 
 private:
     // True when the port is open and the form takes commands (not closing, device not gone).

@@ -58,8 +58,31 @@ void WaitForProbeAnswer(CSerialPort& port, int baud, std::chrono::steady_clock::
     }
 }
 
-// Empties both directions of the port and arms its event wait for the exchanges.
-void PurgeForExchanges(CSerialPort& port) {
+// The probe: the module answers a lone terminator with CR, LF and its prompt within 100 ms.
+// True when the first two bytes were CR and LF; the transcript gets a probe line.
+bool ProbePort(CSerialPort& port, int baud, std::uint8_t terminator) {
+    const auto start = std::chrono::steady_clock::now();
+    port.WriteByte(terminator);
+    WaitForProbeAnswer(port, baud, start);
+    const std::uint8_t cr = port.ReadByte();
+    const std::uint8_t lf = port.ReadByte();
+    const std::uint8_t prompt = port.ReadByte(); // its value does not matter
+    const bool answered = cr == 13 && lf == 10;
+    if (LinkTraceActive()) {
+        const char bytes[3] = {static_cast<char>(cr), static_cast<char>(lf),
+                               static_cast<char>(prompt)};
+        EmitPortEvent(answered ? LinkTraceOutcome::ProbeOk : LinkTraceOutcome::ProbeFailed,
+                      std::string(1, static_cast<char>(terminator)), std::string(bytes, 3), start);
+    }
+    // The answer may have come early; what follows it within the probe's time is purged
+    // before the next write (LinkEndProbeTime) instead of keeping the caller waiting.
+    ComLink.probePurgePending = true;
+    ComLink.probeEnd = start + std::chrono::milliseconds(PROBE_WAIT_MS);
+    return answered;
+}
+
+// Input and output dropped and the port's event wait made afresh, as after opening.
+void ResetPortEvents(CSerialPort& port) {
     (void)port.Purge();
     (void)port.ResetIoEvent();
     (void)port.SetEventMask(LINK_EV_RXCHAR | LINK_EV_RXFLAG | LINK_EV_TXEMPTY);
@@ -111,32 +134,9 @@ int OpenDevice(const std::string& device, const std::string& label, int baud, ch
     (void)port.ApplySettings();
     (void)port.ApplyTimeouts();
 
-    int result = LINK_OPEN_OK;
-    if (probe) {
-        // The module answers a lone terminator with CR, LF and its prompt within 100 ms.
-        const auto start = std::chrono::steady_clock::now();
-        port.WriteByte(terminator);
-        WaitForProbeAnswer(port, baud, start);
-        const std::uint8_t cr = port.ReadByte();
-        const std::uint8_t lf = port.ReadByte();
-        const std::uint8_t prompt = port.ReadByte(); // its value does not matter
-        if (cr != 13 || lf != 10) {
-            result = LINK_OPEN_NO_PROBE;
-        }
-        if (LinkTraceActive()) {
-            const char bytes[3] = {static_cast<char>(cr), static_cast<char>(lf),
-                                   static_cast<char>(prompt)};
-            EmitPortEvent(
-                result == LINK_OPEN_OK ? LinkTraceOutcome::ProbeOk : LinkTraceOutcome::ProbeFailed,
-                std::string(1, static_cast<char>(terminator)), std::string(bytes, 3), start);
-        }
-        // The answer may have come early; what follows it within the probe's time is purged
-        // before the first write (LinkEndProbeTime) instead of keeping the open waiting.
-        ComLink.probePurgePending = true;
-        ComLink.probeEnd = start + std::chrono::milliseconds(PROBE_WAIT_MS);
-    }
-
-    PurgeForExchanges(port);
+    const int result =
+        probe && !ProbePort(port, baud, terminator) ? LINK_OPEN_NO_PROBE : LINK_OPEN_OK;
+    ResetPortEvents(port);
     return result;
 }
 
@@ -202,7 +202,7 @@ void LinkEndProbeTime() {
     if (now < ComLink.probeEnd) {
         std::this_thread::sleep_for(ComLink.probeEnd - now);
     }
-    PurgeForExchanges(*ComLink.port);
+    ResetPortEvents(*ComLink.port);
 }
 
 int CloseComPort() {
@@ -228,6 +228,20 @@ bool LinkIsGone() {
         EmitPortEvent(LinkTraceOutcome::Gone, ComLink.port->Name());
     }
     return true;
+}
+
+bool LinkProbe() {
+    if (!LinkIsOpen()) {
+        return false;
+    }
+    // The time of an earlier probe is waited out first: its module's late bytes would be read
+    // as this answer. Bytes already queued (a late reply) are dropped for the same reason.
+    LinkEndProbeTime();
+    CSerialPort& port = *ComLink.port;
+    (void)port.Purge();
+    const bool answered = ProbePort(port, port.Settings().baudRate, ComLink.terminator);
+    ResetPortEvents(port);
+    return answered;
 }
 
 void LinkSetSimulatorStarter(LinkSimulatorStarter starter) {

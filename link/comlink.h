@@ -61,10 +61,10 @@ int OpenComPortNoProbe(int port, int baud, char parity, std::uint8_t terminator)
 int OpenComDevice(const std::string& device, int baud, char parity, std::uint8_t terminator,
                   bool probe = true);
 
-// Called by every writer of the link before its first byte: after an open with a probe, waits
-// until the probe's 100 ms are over and purges the port, so that bytes the module sent after its
-// answer to the probe (within the probe's time or later, unasked) never become the head of the
-// first reply. Does nothing at later writes or without a probe.
+// Called by every writer of the link before its first byte: after a probe (the open's or
+// LinkProbe's), waits until the probe's 100 ms are over and purges the port, so that bytes the
+// module sent after its answer to the probe (within the probe's time or later, unasked) never
+// become the head of the next reply. Does nothing at later writes or without a probe.
 void LinkEndProbeTime();
 
 // Destroys the current port object, if any (closing its handle). Always returns 0.
@@ -78,6 +78,13 @@ bool LinkIsOpen();
 // owner of the link may call it between exchanges; a reader that met the condition has noted it
 // too. False with the link closed.
 bool LinkIsGone();
+
+// The probe of the open port, as the open makes it: writes the terminator alone and expects CR
+// LF and the prompt within 100 ms. Input already queued is dropped first (a late reply would be
+// taken for the answer), and what follows the answer is dropped before the next write
+// (LinkEndProbeTime). False with the link closed or when
+// the module did not answer so.
+bool LinkProbe();
 
 // The device path for port number n on this platform ("\\.\COM3", "/dev/ttyS2").
 std::string LinkDeviceNameForPort(int port);

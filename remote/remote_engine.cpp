@@ -1,8 +1,11 @@
 // The SCPI engine: line splitting, header resolution, parameters, execution over CRemoteModule.
 #include "remote.h"
 
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -16,6 +19,22 @@ enum class Op {
     Rst,
     Cls,
     Opc,
+    Ese,
+    Esr,
+    Sre,
+    Stb,
+    Tst,
+    Wai,
+    Version,
+    OperCond,
+    OperEvent,
+    OperEnable,
+    QuesCond,
+    QuesEvent,
+    QuesEnable,
+    StatPreset,
+    Sav,
+    Rcl,
     Error,
     Freq,
     Ampl,
@@ -83,6 +102,14 @@ const std::vector<Pattern>& Patterns() {
         MakePattern(Op::Update, true, false, "SYSTem:UPDate"),
         MakePattern(Op::Clock, false, true, "SYSTem:CLOCk"),
         MakePattern(Op::Init, true, false, "SYSTem:INITialize"),
+        MakePattern(Op::Version, false, true, "SYSTem:VERSion"),
+        MakePattern(Op::OperCond, false, true, "STATus:OPERation:CONDition"),
+        MakePattern(Op::OperEnable, true, true, "STATus:OPERation:ENABle"),
+        MakePattern(Op::OperEvent, false, true, "STATus:OPERation:[EVENt]"),
+        MakePattern(Op::QuesCond, false, true, "STATus:QUEStionable:CONDition"),
+        MakePattern(Op::QuesEnable, true, true, "STATus:QUEStionable:ENABle"),
+        MakePattern(Op::QuesEvent, false, true, "STATus:QUEStionable:[EVENt]"),
+        MakePattern(Op::StatPreset, true, false, "STATus:PRESet"),
     };
     return patterns;
 }
@@ -243,13 +270,80 @@ bool ReadNumber(std::string_view text, const NumUnit* units, std::size_t count, 
     return true;
 }
 
+// The common commands: their names, and whether the command and the query form exist.
+struct CommonCommand {
+    std::string_view name;
+    Op op;
+    bool set;
+    bool query;
+};
+constexpr CommonCommand COMMON_COMMANDS[] = {
+    {"CLS", Op::Cls, true, false}, {"ESE", Op::Ese, true, true},  {"ESR", Op::Esr, false, true},
+    {"IDN", Op::Idn, false, true}, {"OPC", Op::Opc, true, true},  {"RST", Op::Rst, true, false},
+    {"SRE", Op::Sre, true, true},  {"STB", Op::Stb, false, true}, {"TST", Op::Tst, false, true},
+    {"WAI", Op::Wai, true, false}, {"SAV", Op::Sav, true, false}, {"RCL", Op::Rcl, true, false},
+};
+
+// Parameters of a command form: queries take none.
+std::size_t ParamCount(Op op, bool query) {
+    if (query) {
+        return 0;
+    }
+    switch (op) {
+    case Op::Appl:
+        return 3;
+    case Op::Rst:
+    case Op::Cls:
+    case Op::Opc:
+    case Op::Wai:
+    case Op::Update:
+    case Op::StatPreset:
+        return 0;
+    default:
+        return 1;
+    }
+}
+
+// A non-decimal number of IEEE 488.2: "#H1F", "#Q17", "#B11111"; false for anything else and for
+// a value above 2^32 - 1 (*value is then UINT64_MAX, so that the caller reports a range).
+bool ReadNonDecimal(std::string_view text, std::uint64_t& value) {
+    if (text.size() < 3 || text[0] != '#') {
+        return false;
+    }
+    const char radixLetter = Upper(text[1]);
+    const unsigned radix = radixLetter == 'H'   ? 16
+                           : radixLetter == 'Q' ? 8
+                           : radixLetter == 'B' ? 2
+                                                : 0;
+    if (radix == 0) {
+        return false;
+    }
+    value = 0;
+    for (char c : text.substr(2)) {
+        const char u = Upper(c);
+        const unsigned digit = u >= '0' && u <= '9'   ? static_cast<unsigned>(u - '0')
+                               : u >= 'A' && u <= 'F' ? static_cast<unsigned>(u - 'A' + 10)
+                                                      : 16;
+        if (digit >= radix) {
+            return false;
+        }
+        if (value <= 0xFFFFFFFFu) {
+            value = value * radix + digit;
+        }
+    }
+    if (value > 0xFFFFFFFFu) {
+        value = UINT64_MAX;
+    }
+    return true;
+}
+
 constexpr NumUnit UNITS_PERCENT[] = {{"PCT", 1.0}};
 constexpr NumUnit UNITS_DEGREE[] = {{"DEG", 1.0}};
 
 } // namespace
 
 struct CRemoteEngine::Command {
-    Op op = Op::Opc;
+    Op op = Op::Wai;
     bool query = false;
     int channel = 0; // index 0 to 11
     std::string_view header;
@@ -274,6 +368,12 @@ const char* RemoteErrorText(int code) {
         return "Data corrupt or stale";
     case REMOTE_E_HARDWARE:
         return "Hardware error";
+    case REMOTE_E_SELF_TEST:
+        return "Self-test failed";
+    case REMOTE_E_STORAGE:
+        return "Mass storage error";
+    case REMOTE_E_NOT_FOUND:
+        return "File name not found";
     case REMOTE_E_QUEUE_OVERFLOW:
         return "Queue overflow";
     default:
@@ -281,8 +381,26 @@ const char* RemoteErrorText(int code) {
     }
 }
 
+unsigned RemoteErrorEsrBit(int code) {
+    if (code <= -100 && code > -200) {
+        return REMOTE_ESR_CME;
+    }
+    if (code <= -200 && code > -300) {
+        return REMOTE_ESR_EXE;
+    }
+    if (code <= -300 && code > -400) {
+        return REMOTE_ESR_DDE;
+    }
+    if (code <= -400 && code > -500) {
+        return REMOTE_ESR_QYE;
+    }
+    return 0;
+}
+
 void CRemoteSession::PushError(int code, std::string_view detail) {
+    m_esr |= RemoteErrorEsrBit(code);
     if (m_errors.size() >= REMOTE_ERROR_QUEUE) {
+        m_esr |= RemoteErrorEsrBit(REMOTE_E_QUEUE_OVERFLOW);
         m_errors.back() = {REMOTE_E_QUEUE_OVERFLOW, RemoteErrorText(REMOTE_E_QUEUE_OVERFLOW)};
         return;
     }
@@ -292,6 +410,13 @@ void CRemoteSession::PushError(int code, std::string_view detail) {
         text += detail;
     }
     m_errors.push_back({code, std::move(text)});
+}
+
+void CRemoteSession::Clear() {
+    m_errors.clear();
+    m_esr = 0;
+    m_oper.event = 0;
+    m_ques.event = 0;
 }
 
 std::string CRemoteSession::PopError() {
@@ -348,14 +473,15 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
             c.query = true;
             header.remove_suffix(1);
         }
+        bool emptyParameter = false;
         if (!rest.empty()) {
             std::string_view params = rest;
             for (;;) {
                 const std::size_t comma = params.find(',');
                 const std::string_view p = Trim(params.substr(0, comma));
                 if (p.empty()) {
-                    session.PushError(REMOTE_E_COMMAND, "empty parameter in " + Quote(unit));
-                    return false;
+                    emptyParameter = true;
+                    break;
                 }
                 c.params.push_back(p);
                 if (comma == std::string_view::npos) {
@@ -364,19 +490,20 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
                 params = params.substr(comma + 1);
             }
         }
+        if (emptyParameter) {
+            // Ends the line as any failing command does: the answers before it stay.
+            session.PushError(REMOTE_E_COMMAND, "empty parameter in " + Quote(unit));
+            break;
+        }
         if (!header.empty() && header.front() == '*') {
             const std::string_view name = header.substr(1);
-            bool found = true;
-            if (SameText(name, "IDN") && c.query) {
-                c.op = Op::Idn;
-            } else if (SameText(name, "RST") && !c.query) {
-                c.op = Op::Rst;
-            } else if (SameText(name, "CLS") && !c.query) {
-                c.op = Op::Cls;
-            } else if (SameText(name, "OPC") && c.query) {
-                c.op = Op::Opc;
-            } else {
-                found = false;
+            bool found = false;
+            for (const CommonCommand& common : COMMON_COMMANDS) {
+                if (SameText(name, common.name) && (c.query ? common.query : common.set)) {
+                    c.op = common.op;
+                    found = true;
+                    break;
+                }
             }
             if (!found) {
                 session.PushError(REMOTE_E_UNDEFINED, Quote(c.header));
@@ -416,6 +543,9 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
             c.channel = static_cast<int>(m->suffix) - 1;
             path.assign(nodes.begin(), nodes.end() - 1);
         }
+        // Status queries answer with what the commands before them left.
+        Observe();
+        Latch(session);
         std::string answer;
         if (!Execute(c, session, &answer)) {
             break;
@@ -424,6 +554,8 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
             answers.push_back(std::move(answer));
         }
     }
+    Observe();
+    Latch(session);
     if (answers.empty()) {
         return false;
     }
@@ -439,7 +571,66 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
     return true;
 }
 
+std::uint8_t CRemoteEngine::StatusByte(CRemoteSession& session) {
+    Latch(session);
+    unsigned stb = 0;
+    if (!session.m_errors.empty()) {
+        stb |= REMOTE_STB_EAV;
+    }
+    if ((session.m_ques.event & session.m_ques.enable) != 0) {
+        stb |= REMOTE_STB_QUES;
+    }
+    if ((session.m_esr & session.m_ese) != 0) {
+        stb |= REMOTE_STB_ESB;
+    }
+    if ((session.m_oper.event & session.m_oper.enable) != 0) {
+        stb |= REMOTE_STB_OPER;
+    }
+    if ((stb & session.m_sre) != 0) {
+        stb |= REMOTE_STB_MSS;
+    }
+    return static_cast<std::uint8_t>(stb);
+}
+
+void CRemoteEngine::SetCondition(int reg, unsigned bit, bool on) {
+    if (on && (m_condition[reg] & bit) == 0) {
+        ++m_rises[reg][static_cast<std::size_t>(std::countr_zero(bit))];
+    }
+    m_condition[reg] = on ? m_condition[reg] | bit : m_condition[reg] & ~bit;
+}
+
+void CRemoteEngine::Observe() {
+    SetCondition(QUES, REMOTE_QUES_LINE_GONE, m_module.LineGone());
+    bool anyOn = false;
+    for (const RemoteChannel& k : m_channels) {
+        anyOn = anyOn || k.on;
+    }
+    SetCondition(OPER, REMOTE_OPER_OUTPUT_ON, anyOn);
+}
+
+void CRemoteEngine::Latch(CRemoteSession& session) {
+    RemoteStatusRegister* regs[2] = {&session.m_oper, &session.m_ques};
+    for (int reg : {OPER, QUES}) {
+        RemoteStatusRegister& r = *regs[reg];
+        if (!session.m_statusStarted) {
+            // A new connection: what is set now rose for it.
+            r.event |= m_condition[reg];
+        } else {
+            for (std::size_t bit = 0; bit < r.seen.size(); ++bit) {
+                if (r.seen[bit] != m_rises[reg][bit]) {
+                    r.event |= 1u << bit;
+                }
+            }
+        }
+        r.seen = m_rises[reg];
+    }
+    session.m_statusStarted = true;
+}
+
 bool CRemoteEngine::ReportResult(std::uint32_t result, const char* what, CRemoteSession& session) {
+    if (result == DDS_OK || result == DDS_E_REPLY) {
+        Answered(result == DDS_OK);
+    }
     switch (result) {
     case DDS_OK:
         return true;
@@ -463,7 +654,9 @@ bool CRemoteEngine::EnsureClock(CRemoteSession& session) {
     }
     // One-shot: without a known clock, the clock readout gives it, without resetting anything.
     DdsModuleClocksRecord clocks;
-    if (m_module.ReadClocks(&clocks) != DDS_OK) {
+    const bool answered = m_module.ReadClocks(&clocks) == DDS_OK;
+    Answered(answered);
+    if (!answered) {
         session.PushError(REMOTE_E_HARDWARE, "the module did not report its clocks");
         return false;
     }
@@ -473,6 +666,81 @@ bool CRemoteEngine::EnsureClock(CRemoteSession& session) {
         return false;
     }
     return true;
+}
+
+bool CRemoteEngine::FrequencyFits(double hz, int channel, CRemoteSession& session) {
+    const double clock = m_module.Clocks().ddsClockHz;
+    const double limit = clock / 2.0;
+    // The frequency word counts steps of clock / 2^32: below one step the word would be 0 (a
+    // constant output, reported as on) or a step that is not what was asked.
+    const double step = clock / 4294967296.0;
+    if (hz == 0.0) {
+        session.PushError(REMOTE_E_RANGE, "frequency 0 Hz is not above 0 (OUTPut" +
+                                              std::to_string(channel + 1) +
+                                              " OFF switches the output off)");
+        return false;
+    }
+    if (hz < step) {
+        session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) + " Hz is below one DDS step (" +
+                                              Num(step) + " Hz)");
+        return false;
+    }
+    if (!(hz < limit)) {
+        session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) +
+                                              " Hz is not below half the DDS clock (" + Num(limit) +
+                                              " Hz)");
+        return false;
+    }
+    return true;
+}
+
+bool CRemoteEngine::RecallSetup(const RemoteSetup& setup, CRemoteSession& session) {
+    // A setup comes from a file that anyone may have edited: each value is checked as a
+    // setting would be, and nothing is sent unless every one is right.
+    bool anyOn = false;
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        const RemoteChannel& k = setup.channels[i];
+        if (!std::isfinite(k.freqHz) || k.freqHz < 0.0 || !std::isfinite(k.phaseDeg) ||
+            !(k.amplitude >= 0.0 && k.amplitude <= 1.0)) {
+            session.PushError(REMOTE_E_RANGE, "the setup's channel " + std::to_string(i + 1) +
+                                                  " has a value out of range");
+            return false;
+        }
+        anyOn = anyOn || k.on;
+    }
+    if (anyOn && !EnsureClock(session)) {
+        return false;
+    }
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        if (setup.channels[i].on && !FrequencyFits(setup.channels[i].freqHz, i, session)) {
+            return false;
+        }
+    }
+    m_single = setup.single;
+    bool sent = false;
+    for (int i = 0; i < DDS_CHANNELS; ++i) {
+        RemoteChannel wanted = setup.channels[i];
+        wanted.phaseDeg = DdsNormalisePhase(wanted.phaseDeg);
+        if (wanted.on || m_channels[i].on) {
+            if (!Send(i, wanted, wanted.on, session)) {
+                return false;
+            }
+            sent = true;
+        }
+        if (!wanted.on) {
+            // Off: kept as the setup has them (sending the off leaves the old frequency).
+            m_channels[i] = wanted;
+        }
+    }
+    return !sent || m_single || SendUpdate(session);
+}
+
+bool CRemoteEngine::SendUpdate(CRemoteSession& session) {
+    const std::uint32_t r = m_module.Update();
+    if (r == DDS_OK) {
+        SetCondition(OPER, REMOTE_OPER_UPDATE_PENDING, false);
+    }
+    return ReportResult(r, "the update command", session);
 }
 
 bool CRemoteEngine::Setting(int channel, const RemoteChannel& wanted, CRemoteSession& session) {
@@ -489,14 +757,7 @@ bool CRemoteEngine::Send(int channel, const RemoteChannel& k, bool on, CRemoteSe
     // The kept values change only with what the module was sent: a refused setting leaves them.
     double freq = 0.0;
     if (on) {
-        if (!EnsureClock(session)) {
-            return false;
-        }
-        const double limit = m_module.Clocks().ddsClockHz / 2.0;
-        if (!(k.freqHz < limit)) {
-            session.PushError(REMOTE_E_RANGE, "frequency " + Num(k.freqHz) +
-                                                  " Hz is not below half the DDS clock (" +
-                                                  Num(limit) + " Hz)");
+        if (!EnsureClock(session) || !FrequencyFits(k.freqHz, channel, session)) {
             return false;
         }
         freq = k.freqHz;
@@ -506,15 +767,15 @@ bool CRemoteEngine::Send(int channel, const RemoteChannel& k, bool on, CRemoteSe
     if (r == DDS_OK || r == DDS_E_REPLY) {
         // The table holds what the words reproduce; the module holds those words.
         FollowChannel(channel);
+        if (!m_single) {
+            SetCondition(OPER, REMOTE_OPER_UPDATE_PENDING, true);
+        }
     }
     return ReportResult(r, "the set command", session);
 }
 
 bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::string* answer) {
-    const std::size_t wantParams = c.query                                                    ? 0
-                                   : c.op == Op::Appl                                         ? 3
-                                   : c.op == Op::Rst || c.op == Op::Cls || c.op == Op::Update ? 0
-                                                                                              : 1;
+    const std::size_t wantParams = ParamCount(c.op, c.query);
     if (c.params.size() != wantParams) {
         session.PushError(REMOTE_E_COMMAND, Quote(c.header) + " takes " +
                                                 std::to_string(wantParams) +
@@ -550,22 +811,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) + " Hz is below 0");
             return false;
         }
-        if (!EnsureClock(session)) {
-            return false;
-        }
-        const double limit = m_module.Clocks().ddsClockHz / 2.0;
-        if (hz == 0.0) {
-            session.PushError(REMOTE_E_RANGE, "frequency 0 Hz is not above 0 (OUTPut" +
-                                                  channelText + " OFF switches the output off)");
-            return false;
-        }
-        if (!(hz < limit)) {
-            session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) +
-                                                  " Hz is not below half the DDS clock (" +
-                                                  Num(limit) + " Hz)");
-            return false;
-        }
-        return true;
+        return EnsureClock(session) && FrequencyFits(hz, c.channel, session);
     };
     auto readAmp = [&](std::string_view text, double& fraction) {
         double percent = 0.0;
@@ -582,6 +828,31 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         fraction = percent / 100.0;
         return true;
     };
+    // A register mask: a decimal number, rounded to a whole number, or #H, #Q, #B.
+    auto readMask = [&](std::string_view text, unsigned max, const char* what, unsigned& mask) {
+        std::uint64_t whole = 0;
+        if (!ReadNonDecimal(text, whole)) {
+            double value = 0.0;
+            if (!ReadNumber(text, nullptr, 0, value)) {
+                session.PushError(REMOTE_E_COMMAND,
+                                  std::string(what) + " " + Quote(text) + " is not a number");
+                return false;
+            }
+            value = std::round(value);
+            whole = value >= 0.0 && value <= max ? static_cast<std::uint64_t>(value) : UINT64_MAX;
+        }
+        if (whole > max) {
+            session.PushError(REMOTE_E_RANGE, std::string(what) + " " + Quote(text) +
+                                                  " is outside 0 to " + std::to_string(max));
+            return false;
+        }
+        mask = static_cast<unsigned>(whole);
+        return true;
+    };
+    // The OPERation or QUEStionable register of the session, and its condition.
+    auto statusRegister = [&](int reg) -> RemoteStatusRegister& {
+        return reg == OPER ? session.m_oper : session.m_ques;
+    };
     auto readPhase = [&](std::string_view text, double& degrees) {
         if (!ReadNumber(text, UNITS_DEGREE, 1, degrees)) {
             session.PushError(REMOTE_E_COMMAND, "phase " + Quote(text) +
@@ -595,7 +866,9 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
     switch (c.op) {
     case Op::Idn: {
         ModuleVersion v;
-        if (!m_module.Version(&v)) {
+        const bool answered = m_module.Version(&v);
+        Answered(answered);
+        if (!answered) {
             session.PushError(REMOTE_E_HARDWARE, "the module did not report its version");
             return false;
         }
@@ -626,12 +899,14 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             mode = static_cast<int>(value);
         }
         const std::uint32_t r = m_module.Init(mode);
+        Answered(r == DDS_OK);
         if (r != DDS_OK) {
             session.PushError(REMOTE_E_HARDWARE,
                               "the module did not answer the initialise command as expected");
             return false;
         }
         m_clockMode = mode;
+        SetCondition(OPER, REMOTE_OPER_UPDATE_PENDING, false); // the reset dropped them
         FollowTable();
         return true;
     }
@@ -639,8 +914,129 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         session.Clear();
         return true;
     case Op::Opc:
-        *answer = "1";
+        // Every command before this one has been answered (see remote.h).
+        if (c.query) {
+            *answer = "1";
+        } else {
+            session.m_esr |= REMOTE_ESR_OPC;
+        }
         return true;
+    case Op::Wai:
+        return true;
+    case Op::Ese:
+    case Op::Sre: {
+        unsigned& mask = c.op == Op::Ese ? session.m_ese : session.m_sre;
+        if (c.query) {
+            *answer = std::to_string(mask);
+            return true;
+        }
+        unsigned value = 0;
+        if (!readMask(c.params[0], 255,
+                      c.op == Op::Ese ? "event status enable" : "service request enable", value)) {
+            return false;
+        }
+        // Bit 6 of the service request enable (the summary itself) is always 0.
+        mask = c.op == Op::Sre ? value & ~REMOTE_STB_MSS : value;
+        return true;
+    }
+    case Op::Esr:
+        *answer = std::to_string(session.m_esr);
+        session.m_esr = 0;
+        return true;
+    case Op::Stb:
+        *answer = std::to_string(StatusByte(session));
+        return true;
+    case Op::Tst: {
+        const bool answered = m_module.Probe();
+        Answered(answered);
+        if (!answered) {
+            session.PushError(REMOTE_E_SELF_TEST, "the module did not answer the probe");
+        }
+        *answer = answered ? "0" : "1";
+        return true;
+    }
+    case Op::Version:
+        *answer = "1999.0";
+        return true;
+    case Op::OperCond:
+    case Op::QuesCond:
+        *answer = std::to_string(m_condition[c.op == Op::OperCond ? OPER : QUES]);
+        return true;
+    case Op::OperEvent:
+    case Op::QuesEvent: {
+        RemoteStatusRegister& r = statusRegister(c.op == Op::OperEvent ? OPER : QUES);
+        *answer = std::to_string(r.event);
+        r.event = 0;
+        return true;
+    }
+    case Op::OperEnable:
+    case Op::QuesEnable: {
+        RemoteStatusRegister& r = statusRegister(c.op == Op::OperEnable ? OPER : QUES);
+        if (c.query) {
+            *answer = std::to_string(r.enable);
+            return true;
+        }
+        unsigned value = 0;
+        if (!readMask(c.params[0], 65535, "enable mask", value)) {
+            return false;
+        }
+        r.enable = value & 0x7FFFu; // bit 15 of a status register is always 0
+        return true;
+    }
+    case Op::StatPreset:
+        session.m_oper.enable = 0;
+        session.m_ques.enable = 0;
+        return true;
+    case Op::Sav:
+    case Op::Rcl: {
+        double value = 0.0;
+        if (!ReadNumber(c.params[0], nullptr, 0, value)) {
+            session.PushError(REMOTE_E_COMMAND,
+                              "setup number " + Quote(c.params[0]) + " is not a number");
+            return false;
+        }
+        if (value < 0.0 || value > REMOTE_SETUP_SLOTS - 1) {
+            session.PushError(REMOTE_E_RANGE, "setup number " + Num(value) + " is outside 0 to " +
+                                                  std::to_string(REMOTE_SETUP_SLOTS - 1));
+            return false;
+        }
+        if (value != std::floor(value)) {
+            session.PushError(REMOTE_E_ILLEGAL,
+                              "setup number " + Num(value) + " is not a whole number");
+            return false;
+        }
+        const int slot = static_cast<int>(value);
+        if (m_store == nullptr) {
+            session.PushError(REMOTE_E_STORAGE, "this server keeps no setups");
+            return false;
+        }
+        std::string why;
+        if (c.op == Op::Sav) {
+            RemoteSetup setup;
+            std::copy(std::begin(m_channels), std::end(m_channels), std::begin(setup.channels));
+            setup.single = m_single;
+            if (!m_store->Save(slot, setup, &why)) {
+                session.PushError(REMOTE_E_STORAGE,
+                                  "setup " + std::to_string(slot) + " was not saved: " + why);
+                return false;
+            }
+            return true;
+        }
+        RemoteSetup setup;
+        switch (m_store->Recall(slot, &setup, &why)) {
+        case CRemoteSetupStore::Recalled::Found:
+            return RecallSetup(setup, session);
+        case CRemoteSetupStore::Recalled::Empty:
+            session.PushError(REMOTE_E_NOT_FOUND,
+                              "no setup saved as " + std::to_string(slot) + " (*SAV saves one)");
+            return false;
+        case CRemoteSetupStore::Recalled::Failed:
+            break;
+        }
+        session.PushError(REMOTE_E_STORAGE,
+                          "setup " + std::to_string(slot) + " could not be read: " + why);
+        return false;
+    }
     case Op::Error:
         *answer = session.PopError();
         return true;
@@ -723,7 +1119,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         return true;
     }
     case Op::Update:
-        return ReportResult(m_module.Update(), "the update command", session);
+        return SendUpdate(session);
     case Op::Clock: {
         if (!EnsureClock(session)) {
             return false;

@@ -47,3 +47,11 @@ bool CRemoteDirectModule::Version(ModuleVersion* version) {
     *version = ComLink.version;
     return true;
 }
+
+bool CRemoteDirectModule::Probe() {
+    return LinkProbe();
+}
+
+bool CRemoteDirectModule::LineGone() {
+    return !LinkIsOpen() || LinkIsGone();
+}

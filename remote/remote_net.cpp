@@ -53,9 +53,10 @@ bool ParseV4(std::string_view text, std::uint8_t* out) {
 }
 
 // Groups of one to four hex digits separated by ":", the last two groups possibly written as an
-// IPv4 address; out receives 2 bytes per group. count: the groups written.
+// IPv4 address when allowV4 (the groups end the address); out receives 2 bytes per group.
+// count: the groups written.
 bool ParseV6Groups(std::string_view text, std::uint8_t* out, std::size_t maxGroups,
-                   std::size_t* count) {
+                   std::size_t* count, bool allowV4) {
     *count = 0;
     if (text.empty()) {
         return true;
@@ -64,7 +65,7 @@ bool ParseV6Groups(std::string_view text, std::uint8_t* out, std::size_t maxGrou
         const std::size_t colon = text.find(':');
         const std::string_view group = text.substr(0, colon);
         if (colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
-            if (*count + 2 > maxGroups || !ParseV4(group, out + 2 * *count)) {
+            if (!allowV4 || *count + 2 > maxGroups || !ParseV4(group, out + 2 * *count)) {
                 return false;
             }
             *count += 2;
@@ -95,7 +96,7 @@ bool ParseV6(std::string_view text, std::uint8_t* out) {
     const std::size_t gap = text.find("::");
     if (gap == std::string_view::npos) {
         std::size_t count = 0;
-        return ParseV6Groups(text, out, 8, &count) && count == 8;
+        return ParseV6Groups(text, out, 8, &count, true) && count == 8;
     }
     if (text.find("::", gap + 1) != std::string_view::npos) {
         return false; // one "::" at most
@@ -104,15 +105,60 @@ bool ParseV6(std::string_view text, std::uint8_t* out) {
     std::uint8_t tail[16] = {};
     std::size_t headCount = 0;
     std::size_t tailCount = 0;
-    // "::" stands for at least one group of zeros.
-    if (!ParseV6Groups(text.substr(0, gap), head, 7, &headCount) ||
-        !ParseV6Groups(text.substr(gap + 2), tail, 7 - headCount, &tailCount)) {
+    // "::" stands for at least one group of zeros; an IPv4 part can only end the address.
+    if (!ParseV6Groups(text.substr(0, gap), head, 7, &headCount, false) ||
+        !ParseV6Groups(text.substr(gap + 2), tail, 7 - headCount, &tailCount, true)) {
         return false;
     }
     std::fill(out, out + 16, std::uint8_t{0});
     std::copy(head, head + 2 * headCount, out);
     std::copy(tail, tail + 2 * tailCount, out + 16 - 2 * tailCount);
     return true;
+}
+
+// An address as text: IPv4 dotted, IPv6 in lower-case hex groups without leading zeros, the
+// longest run of two or more zero groups (the first of equal runs) written "::".
+std::string AddressText(const RemoteAddress& a) {
+    std::string out;
+    if (!a.v6) {
+        for (int i = 0; i < 4; ++i) {
+            out += (i > 0 ? "." : "") + std::to_string(a.bytes[i]);
+        }
+        return out;
+    }
+    unsigned groups[8];
+    for (int i = 0; i < 8; ++i) {
+        groups[i] = static_cast<unsigned>(a.bytes[2 * i] << 8 | a.bytes[2 * i + 1]);
+    }
+    int bestStart = -1, bestLength = 1;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && groups[j] == 0) {
+            ++j;
+        }
+        if (j - i > bestLength) {
+            bestStart = i;
+            bestLength = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    static const char HEX[] = "0123456789abcdef";
+    for (int i = 0; i < 8; ++i) {
+        if (i == bestStart) {
+            out += "::";
+            i += bestLength - 1;
+            continue;
+        }
+        if (!out.empty() && out.back() != ':') {
+            out += ':';
+        }
+        std::string group;
+        for (unsigned g = groups[i]; g != 0 || group.empty(); g >>= 4) {
+            group.insert(group.begin(), HEX[g & 0xF]);
+        }
+        out += group;
+    }
+    return out;
 }
 
 } // namespace
@@ -187,6 +233,19 @@ bool RemoteParseRange(std::string_view text, RemoteRange* range, std::string* er
         (!ReadDecimal(text.substr(slash + 1), 3, &prefix) || prefix > maxPrefix)) {
         *error = "the prefix length of '" + std::string(text) + "' is not 0 to " +
                  std::to_string(maxPrefix);
+        return false;
+    }
+    // A range names its network: bits after the prefix would be a host's, most likely a
+    // mistyped range ("192.168.1.77/24" for 192.168.1.0/24).
+    RemoteAddress network = net;
+    for (std::size_t i = 0; i < network.bytes.size(); ++i) {
+        const int kept = static_cast<int>(prefix) - static_cast<int>(8 * i);
+        const unsigned mask = kept >= 8 ? 0xFFu : kept <= 0 ? 0u : (0xFFu << (8 - kept)) & 0xFFu;
+        network.bytes[i] = static_cast<std::uint8_t>(network.bytes[i] & mask);
+    }
+    if (network != net) {
+        *error = "'" + std::string(text) + "' has host bits set (the range is " +
+                 AddressText(network) + "/" + std::to_string(prefix) + ")";
         return false;
     }
     range->net = net;

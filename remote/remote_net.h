@@ -29,9 +29,9 @@ struct RemoteAddress {
 };
 
 // A numeric IPv4 ("192.168.1.7", four decimal parts without leading zeros) or IPv6 address
-// ("fd00::1", "::ffff:10.0.0.1"). With allowScope, an IPv6 address may end in "%zone" (a link-
-// local address's interface), which is left out of the bytes. False for anything else (host
-// names included).
+// ("fd00::1", "::ffff:10.0.0.1"; an IPv4 part only as the last 32 bits). With allowScope, an IPv6
+// address may end in "%zone" (a link-local address's interface), which is left out of the bytes.
+// False for anything else (host names included).
 bool RemoteParseAddress(std::string_view text, RemoteAddress* address, bool allowScope = false);
 
 // An IPv4-mapped IPv6 address (how a dual-stack listener sees IPv4 clients) as the IPv4 address
@@ -50,7 +50,7 @@ struct RemoteRange {
 // "192.168.1.0/24", "10.0.0.5" (one host), "fd00::/8"; a mapped IPv6 address counts as the IPv4
 // address it carries. False with *error saying what is wrong (without naming an option):
 // "'ten' is not an address range such as 192.168.1.0/24", "the prefix length of '10.0.0.0/33'
-// is not 0 to 32".
+// is not 0 to 32", "'192.168.1.77/24' has host bits set (the range is 192.168.1.0/24)".
 bool RemoteParseRange(std::string_view text, RemoteRange* range, std::string* error);
 
 // True when client (a mapped address counts as its IPv4 address) lies in range.

@@ -1,6 +1,6 @@
 // Listening addresses, address ranges and client byte streams of any bytes: nothing crashes, a
-// parsed range's prefix fits its family, and no line the reader gives is longer than the limit
-// or holds its LF.
+// parsed range's prefix fits its family and no bit after it is set, and no line the reader gives is
+// longer than the limit or holds its LF.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,6 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (RemoteParseRange(text, &range, &error)) {
         if (range.prefix < 0 || range.prefix > (range.net.v6 ? 128 : 32)) {
             __builtin_trap();
+        }
+        // No bit after the prefix is set.
+        for (int bit = range.prefix; bit < (range.net.v6 ? 128 : 32); ++bit) {
+            if ((range.net.bytes[bit / 8] >> (7 - bit % 8)) & 1) {
+                __builtin_trap();
+            }
         }
         (void)RemoteAllowed(range.net, {range});
     }

@@ -1,7 +1,7 @@
 // SCPI lines of any bytes through the remote engine against a module fake: nothing crashes,
 // no answer carries a line end, the error queue never holds more than 16 entries, every set
-// command that reaches the module carries values its words can hold, and the kept values stay
-// within their ranges.
+// command that reaches the module carries values its words can hold, the kept values stay
+// within their ranges, and the status byte says whether errors are queued.
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -16,7 +16,9 @@ class CCheckedModule : public CFakeRemoteModule {
 public:
     std::uint32_t SetChannel(int channel, double freqHz, double phaseDeg, double amplitude,
                              int single) override {
-        const bool freqOk = freqHz == 0.0 || (freqHz > 0.0 && freqHz < clocks.ddsClockHz / 2.0);
+        // 0 (off), or at least one step of the frequency word and below half the clock.
+        const bool freqOk = freqHz == 0.0 || (freqHz >= clocks.ddsClockHz / 4294967296.0 &&
+                                              freqHz < clocks.ddsClockHz / 2.0);
         if (channel < 0 || channel >= DDS_CHANNELS || !freqOk || !(phaseDeg >= 0.0) ||
             !(phaseDeg <= 360.0) || !(amplitude >= 0.0) || !(amplitude <= 1.0) ||
             (single != 0 && single != 1)) {
@@ -33,7 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) {
         return 0;
     }
-    // Byte 0: which module calls fail; the rest: lines separated by LF.
+    // Byte 0: which module calls fail, whether the line is gone, whether the setup store
+    // fails; the rest: lines separated by
+    // LF.
     CCheckedModule module;
     module.failSet = (data[0] & 1) != 0;
     module.failClocks = (data[0] & 2) != 0;
@@ -42,7 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (data[0] & 16) {
         module.readout.ddsClockHz = 0; // a module that reports no usable clock
     }
+    module.failProbe = (data[0] & 32) != 0;
+    module.lineGone = (data[0] & 64) != 0;
     CRemoteEngine engine(module);
+    CFakeSetupStore store;
+    store.fail = (data[0] & 128) != 0;
+    engine.SetSetupStore(&store);
     CRemoteSession session;
     std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
     while (!rest.empty()) {
@@ -54,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             response.find_first_of("\r\n") != std::string::npos) {
             __builtin_trap(); // an answer would end early on the client's side
         }
-        if (session.ErrorCount() > REMOTE_ERROR_QUEUE) {
+        if (session.ErrorCount() > REMOTE_ERROR_QUEUE || session.Esr() > 0xFF ||
+            ((engine.StatusByte(session) & REMOTE_STB_EAV) != 0) != (session.ErrorCount() > 0)) {
             __builtin_trap();
         }
         module.calls.clear();

@@ -1,10 +1,12 @@
 // A module for the SCPI engine without a port: keeps a channel table and clocks the way DDS
 // control keeps them and records every call as one line of text ("set 0 1000000 90 0.5 1",
-// "update", "init 2", "clocks", "version"), so that tests see exactly what would have been sent.
+// "update", "init 2", "clocks", "version", "probe"), so that tests see exactly what would have been
+// sent.
 #pragma once
 
 #include <charconv>
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,8 @@ public:
     bool failVersion = false;                          // the version command gets no proper reply
     bool failInit = false;
     bool refuseSet = false; // the set command is refused as DDS control refuses it: not sent
+    bool failProbe = false; // the module does not answer the link's probe
+    bool lineGone = false;  // the port's device has gone
     // Rows the host opened without resetting the module: unknown until a confirmed set.
     bool known[DDS_CHANNELS] = {true, true, true, true, true, true,
                                 true, true, true, true, true, true};
@@ -92,5 +96,37 @@ public:
         }
         *version = ModuleVersion{"QM-TRV", 1, 2};
         return true;
+    }
+    bool Probe() override {
+        calls.push_back("probe");
+        return !failProbe;
+    }
+    bool LineGone() override { return lineGone; }
+};
+
+// The setups of *SAV and *RCL in memory; fail: every call fails.
+class CFakeSetupStore : public CRemoteSetupStore {
+public:
+    std::map<int, RemoteSetup> setups;
+    bool fail = false;
+
+    bool Save(int slot, const RemoteSetup& setup, std::string* error) override {
+        *error = "disk full";
+        if (!fail) {
+            setups[slot] = setup;
+        }
+        return !fail;
+    }
+    Recalled Recall(int slot, RemoteSetup* setup, std::string* error) override {
+        *error = "unreadable";
+        const auto it = setups.find(slot);
+        if (fail) {
+            return Recalled::Failed;
+        }
+        if (it == setups.end()) {
+            return Recalled::Empty;
+        }
+        *setup = it->second;
+        return Recalled::Found;
     }
 };

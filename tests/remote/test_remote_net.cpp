@@ -34,6 +34,7 @@ TEST(RemoteNet, ListenAddresses) {
         {"[::1:5025", false, "", 0, false},
         {"127.0.0.01:5025", false, "", 0, false},
         {"1.2.3:5025", false, "", 0, false},
+        {"[1.2.3.4::]:5025", false, "", 0, false},
         {"", false, "", 0, false},
     };
     for (const Case& c : cases) {
@@ -104,6 +105,15 @@ TEST(RemoteNet, AllowedRanges) {
                               "192.168.1.0/24"},
         {"12345::", "'12345::' is not an address range such as 192.168.1.0/24"},
         {"::1%lo", "'::1%lo' is not an address range such as 192.168.1.0/24"},
+        // An IPv4 address inside IPv6 only as its last 32 bits.
+        {"1.2.3.4::/16", "'1.2.3.4::/16' is not an address range such as 192.168.1.0/24"},
+        // A range says its network: bits after the prefix are a host's, a mistake.
+        {"192.168.1.77/24", "'192.168.1.77/24' has host bits set (the range is 192.168.1.0/24)"},
+        {"::ffff:10.1.0.0/8", "'::ffff:10.1.0.0/8' has host bits set (the range is 10.0.0.0/8)"},
+        {"fd00:0:0:1::1/48", "'fd00:0:0:1::1/48' has host bits set (the range is fd00::/48)"},
+        {"1:0:0:2:0:0:0:ff/80",
+         "'1:0:0:2:0:0:0:ff/80' has host bits set (the range is 1:0:0:2::/80)"},
+        {"1:0:0:2:0:0:0:ff/16", "'1:0:0:2:0:0:0:ff/16' has host bits set (the range is 1::/16)"},
     };
     for (const auto& b : bad) {
         RemoteRange range;

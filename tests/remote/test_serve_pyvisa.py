@@ -241,6 +241,19 @@ class ServeTest(unittest.TestCase):
         self.assertAlmostEqual(float(self.inst.query("SOUR9:FREQ?")), 9e6,
                                delta=self.fdds / 2**32)
 
+    def test_8_status_and_self_test(self):
+        inst = self.rig.open()  # a new connection: its own registers, power on set
+        try:
+            self.assertEqual(inst.query("*ESR?"), "128")
+            inst.write("SOUR1:FREQ 0.01")  # below one DDS step
+            self.assertEqual(inst.query("*STB?"), "4")
+            self.assertEqual(inst.query("*ESR?"), "16")
+            self.assertTrue(inst.query("SYST:ERR?").startswith("-222,"))
+            # The probe goes to the module (the simulator answers it).
+            self.assertEqual(inst.query("*TST?;STAT:QUES:COND?;:SYST:VERS?"), "0;0;1999.0")
+        finally:
+            inst.close()
+
 
 def local_address():
     """A non-loopback IPv4 address of this machine, or None."""
@@ -295,7 +308,8 @@ class SafetyTest(unittest.TestCase):
         self.assertEqual(r.returncode, 2)
         self.assertIn("--allow", r.stderr)
         for bad in (["--listen", "localhost:5025"], ["--listen", "127.0.0.1:70000"],
-                    ["--allow", "10.0.0.0/33"], ["--allow", "ten"]):
+                    ["--allow", "10.0.0.0/33"], ["--allow", "ten"],
+                    ["--allow", "192.168.1.77/24"], ["--allow", "1.2.3.4::/16"]):
             r = subprocess.run([CLI, "--port", "sim", "serve", *bad],
                                capture_output=True, text=True, timeout=WAIT_S)
             self.assertEqual(r.returncode, 2, bad)
