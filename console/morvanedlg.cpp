@@ -66,15 +66,16 @@ struct CaptionTemplate {
     const char* text;
     int x;
     int width;
+    int box; // the row's box the caption labels (0 frequency, 1 amplitude, 2 phase), or -1
 };
 // The captions of every row.
 constexpr CaptionTemplate ROW_CAPTIONS[] = {
-    {QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率"), 36, 14},
-    {"MHz", 86, 20},
-    {QT_TRANSLATE_NOOP("CMorvaneDlg", "振幅"), 109, 14},
-    {"%", 147, 8},
-    {QT_TRANSLATE_NOOP("CMorvaneDlg", "相位"), 161, 14},
-    {QT_TRANSLATE_NOOP("CMorvaneDlg", "度"), 208, 10},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "頻率"), 36, 14, 0},
+    {"MHz", 86, 20, -1},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "振幅"), 109, 14, 1},
+    {"%", 147, 8, -1},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "相位"), 161, 14, 2},
+    {QT_TRANSLATE_NOOP("CMorvaneDlg", "度"), 208, 10, -1},
 };
 
 struct ComboTemplate {
@@ -210,6 +211,7 @@ void CMorvaneDlg::CreateTemplateControls() {
             MakeStatic(this, QStringLiteral("CH%1").arg(RowLabelNumber(i)), Qt::AlignRight);
         PlaceRowControl(label, IDC_LABEL_FIRST + i, font,
                         QRect(LABEL_X_DU, staticTop, LABEL_WIDTH_DU, STATIC_HEIGHT_DU), i);
+        QLabel* boxCaptions[3] = {};
         for (const CaptionTemplate& caption : ROW_CAPTIONS) {
             QLabel* text = MakeStatic(this, tr(caption.text), Qt::AlignLeft);
             PlaceRowControl(text, -1, font,
@@ -217,12 +219,19 @@ void CMorvaneDlg::CreateTemplateControls() {
             const int neighbourRight =
                 DluToPixels(font, QRect(RowRightEdgeBeforeDu(caption.x), 0, 0, 0)).x();
             GrowCaptionLeft(text, text->sizeHint().width(), neighbourRight, oneDu);
+            if (caption.box >= 0) {
+                boxCaptions[caption.box] = text;
+            }
         }
 
+        int box = 0;
         for (const ComboTemplate* t : {&FREQ_COMBO, &AMP_COMBO, &PHASE_COMBO}) {
             auto* combo = new CCComboBox(this);
             PlaceCombo(combo, *t, font, i);
             tabOrder.push_back(combo);
+            // The caption labels its box: on Linux the accessibility bus names an editable
+            // combo box by its text and gives the label as its labelled-by relation.
+            boxCaptions[box++]->setBuddy(combo);
         }
 
         // A bitmap picture takes the size of its bitmap, from its top-left corner on.

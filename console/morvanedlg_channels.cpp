@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QStringList>
 
 namespace {
@@ -215,11 +216,27 @@ void CMorvaneDlg::ApplyChannelSetup(const ChannelSetup& setup) {
 
 // ---- accessible names --------------------------------------------------------------------
 
+// A box's name (its row and quantity) is set on the box, which is what Windows and macOS
+// announce; on its caption, which the box has as labelled-by relation on the Linux
+// accessibility bus (which names an editable combo box by its text); and on its edit field,
+// which has the focus while the operator types.
 void CMorvaneDlg::SetAccessibleNames() {
+    const QList<QLabel*> labels = findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+    const auto name = [&labels](CCComboBox* box, const QString& text) {
+        box->setAccessibleName(text);
+        if (box->lineEdit() != nullptr) {
+            box->lineEdit()->setAccessibleName(text);
+        }
+        for (QLabel* label : labels) {
+            if (label->buddy() == box) {
+                label->setAccessibleName(text);
+            }
+        }
+    };
     for (int c = 0; c < CHANNELS; ++c) {
-        m_cbFreq[c]->setAccessibleName(RowName(c) + tr("頻率", "accessible name"));
-        m_cbAmp[c]->setAccessibleName(RowName(c) + tr("振幅", "accessible name"));
-        m_cbPhase[c]->setAccessibleName(RowName(c) + tr("相位", "accessible name"));
+        name(m_cbFreq[c], RowName(c) + tr("頻率", "accessible name"));
+        name(m_cbAmp[c], RowName(c) + tr("振幅", "accessible name"));
+        name(m_cbPhase[c], RowName(c) + tr("相位", "accessible name"));
         UpdateLedAccessibleName(c);
     }
 }

@@ -74,6 +74,10 @@ bool ProbePort(CSerialPort& port, int baud, std::uint8_t terminator) {
         EmitPortEvent(answered ? LinkTraceOutcome::ProbeOk : LinkTraceOutcome::ProbeFailed,
                       std::string(1, static_cast<char>(terminator)), std::string(bytes, 3), start);
     }
+    // The answer may have come early; what follows it within the probe's time is purged
+    // before the next write (LinkEndProbeTime) instead of keeping the caller waiting.
+    ComLink.probePurgePending = true;
+    ComLink.probeEnd = start + std::chrono::milliseconds(PROBE_WAIT_MS);
     return answered;
 }
 
@@ -114,6 +118,7 @@ int OpenDevice(const std::string& device, const std::string& label, int baud, ch
     ComLink.lastCommand.clear();
     ComLink.lateReplyExpected = false;
     ComLink.goneReported = false;
+    ComLink.probePurgePending = false;
     if (port.Open() != 0) {
         DiagPrintf("%s Open Error!\n", label.c_str());
         EmitPortEvent(LinkTraceOutcome::OpenFailed, label);
@@ -188,12 +193,25 @@ int OpenComDevice(const std::string& device, int baud, char parity, std::uint8_t
     return OpenDevice(device, device, baud, parity, terminator, probe);
 }
 
+void LinkEndProbeTime() {
+    if (!ComLink.probePurgePending || !LinkIsOpen()) {
+        return;
+    }
+    ComLink.probePurgePending = false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < ComLink.probeEnd) {
+        std::this_thread::sleep_for(ComLink.probeEnd - now);
+    }
+    ResetPortEvents(*ComLink.port);
+}
+
 int CloseComPort() {
     if (ComLink.port && ComLink.port->IsOpen()) {
         EmitPortEvent(LinkTraceOutcome::Closed, ComLink.port->Name());
     }
     ComLink.port.reset();
     ComLink.lateReplyExpected = false;
+    ComLink.probePurgePending = false;
     return 0;
 }
 
@@ -216,8 +234,10 @@ bool LinkProbe() {
     if (!LinkIsOpen()) {
         return false;
     }
+    // The time of an earlier probe is waited out first: its module's late bytes would be read
+    // as this answer. Bytes already queued (a late reply) are dropped for the same reason.
+    LinkEndProbeTime();
     CSerialPort& port = *ComLink.port;
-    // Bytes already queued (a late reply) would be read as the answer: dropped first.
     (void)port.Purge();
     const bool answered = ProbePort(port, port.Settings().baudRate, ComLink.terminator);
     ResetPortEvents(port);

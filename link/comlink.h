@@ -28,6 +28,11 @@ struct ComLinkRecord {
     bool lateReplyExpected = false;
     // LinkIsGone has reported the current port gone to the transcript.
     bool goneReported = false;
+    // The probe may end as soon as the module has answered, before its time is over; whatever
+    // the module sends after its answer is dropped at the first write (LinkEndProbeTime), once
+    // probeEnd has passed.
+    bool probePurgePending = false;
+    std::chrono::steady_clock::time_point probeEnd;
 };
 
 extern ComLinkRecord ComLink;
@@ -56,6 +61,12 @@ int OpenComPortNoProbe(int port, int baud, char parity, std::uint8_t terminator)
 int OpenComDevice(const std::string& device, int baud, char parity, std::uint8_t terminator,
                   bool probe = true);
 
+// Called by every writer of the link before its first byte: after a probe (the open's or
+// LinkProbe's), waits until the probe's 100 ms are over and purges the port, so that bytes the
+// module sent after its answer to the probe (within the probe's time or later, unasked) never
+// become the head of the next reply. Does nothing at later writes or without a probe.
+void LinkEndProbeTime();
+
 // Destroys the current port object, if any (closing its handle). Always returns 0.
 int CloseComPort();
 
@@ -70,7 +81,8 @@ bool LinkIsGone();
 
 // The probe of the open port, as the open makes it: writes the terminator alone and expects CR
 // LF and the prompt within 100 ms. Input already queued is dropped first (a late reply would be
-// taken for the answer), and what follows the answer after. False with the link closed or when
+// taken for the answer), and what follows the answer is dropped before the next write
+// (LinkEndProbeTime). False with the link closed or when
 // the module did not answer so.
 bool LinkProbe();
 

@@ -225,6 +225,7 @@ int WriteCommandLine(const char* command) {
     if (!port || !command) {
         return 0;
     }
+    LinkEndProbeTime();
     ComLink.lastCommand = command;
     ComLink.commandStart = Clock::now();
     port->WriteBytes(command, std::strlen(command));
@@ -555,6 +556,7 @@ int WriteRaw(int noTerminator, const void* data, std::size_t count) {
     if (!port) {
         return 0;
     }
+    LinkEndProbeTime();
     // Raw bytes have no echo to recognise a reply by.
     ComLink.lastCommand.clear();
     ComLink.commandStart = Clock::now();
@@ -570,6 +572,7 @@ int WriteRaw(int noTerminator, const void* data, std::size_t count) {
 int WriteOneByte(int value) {
     CSerialPort* port = Port();
     if (port) {
+        LinkEndProbeTime();
         port->WriteByte(static_cast<std::uint8_t>(value & 0xFF));
     }
     return 0;

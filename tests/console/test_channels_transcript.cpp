@@ -6,10 +6,13 @@
 #include "trace.h"
 #include "transcriptwnd.h"
 
+#include <QAccessible>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QTableView>
 
 #include <thread>
+#include <utility>
 
 namespace morvanedlg_test {
 namespace {
@@ -26,6 +29,22 @@ int LastRowWith(const CTranscriptModel* model, const QString& outcome) {
         }
     }
     return -1;
+}
+
+QString AccessibleName(QWidget* widget) {
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+    return iface != nullptr ? iface->text(QAccessible::Name) : QStringLiteral("<none>");
+}
+
+// A box's name as the Linux accessibility bus gives it: that of its labelled-by relation's
+// target (the bus names an editable combo box by its text).
+QString AccessibleBoxName(QWidget* box) {
+    QStringList names;
+    for (const auto& [label, relation] :
+         QAccessible::queryAccessibleInterface(box)->relations(QAccessible::Label)) {
+        names << label->text(QAccessible::Name);
+    }
+    return names.join(u'|');
 }
 
 LinkTraceEvent MadeEvent(LinkTraceOutcome outcome, const char* command, const char* reply,
@@ -220,11 +239,17 @@ TEST_F(ChannelsTranscriptTest, LoadAppliesRowsInOrderWithOneUpdateAndOneSummaryB
     ASSERT_EQ(Boxes().size(), boxesBefore + 1);
     EXPECT_EQ(Boxes().back().text, QStringLiteral("通道 [CH3] [CH9] 設定參數工作異常 !"));
 
-    // The boxes carry their row and quantity; the status pane's name is its text.
-    EXPECT_EQ(Freq(0)->accessibleName(), QStringLiteral("CH1 頻率"));
-    EXPECT_EQ(Amp(9)->accessibleName(), QStringLiteral("CH6 振幅"));
-    EXPECT_EQ(Phase(11)->accessibleName(), QStringLiteral("CH8 相位"));
-    EXPECT_EQ(m_frame->GetPane(0)->accessibleName(), m_frame->GetPane(0)->text());
+    // Names as a screen reader gets them through the accessibility interfaces: every box its
+    // row and quantity (on Linux through its label, the bus naming the box by its text), on
+    // its edit field too; the lamps their row and state; the status pane its text.
+    for (const auto& [box, name] : {std::pair{Freq(0), "CH1 頻率"}, std::pair{Amp(9), "CH6 振幅"},
+                                    std::pair{Phase(11), "CH8 相位"}}) {
+        EXPECT_EQ(AccessibleBoxName(box), QString::fromUtf8(name));
+        EXPECT_EQ(AccessibleName(box->lineEdit()), QString::fromUtf8(name));
+    }
+    EXPECT_EQ(AccessibleName(Led(0)), QStringLiteral("CH1 輸出 開"));
+    EXPECT_EQ(AccessibleName(Led(1)), QStringLiteral("CH2 輸出 關"));
+    EXPECT_EQ(AccessibleName(m_frame->GetPane(0)), m_frame->GetPane(0)->text());
 }
 
 TEST_F(ChannelsTranscriptTest, SaveLoadRoundTripAndRefusedFilesChangeNothing) {

@@ -2,11 +2,15 @@
 // mode and the 36 combo boxes, and which message the operator gets.
 #include "test_morvanedlg_fixture.h"
 
+#include "setupfile.h"
 #include "simhook.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 namespace {
@@ -266,6 +270,58 @@ TEST_F(MorvaneDlgTest, SimulateOpensTheBuiltInModuleWhateverTheFileNames) {
     ASSERT_NE(SimInProcessInstance(), nullptr);
     EXPECT_EQ(SimInProcessInstance()->ClockMode(), 2);
     EXPECT_TRUE(Boxes().empty());
+}
+
+// No place of the search holds a readable file (each holds a directory named setup.ini): the
+// setup box and 36 empty boxes, and a diagnostic line that names every place. A file in the
+// configuration folder alone is found.
+TEST_F(MorvaneDlgTest, NoReadableSetupFileInAnyPlaceGivesTheBoxAndEmptyBoxes) {
+    namespace fs = std::filesystem;
+    const std::vector<fs::path> places =
+        SetupFileSearchPath(QCoreApplication::applicationDirPath());
+    ASSERT_EQ(places.size(), 3u);
+    std::vector<fs::path> made; // the directories this test made, removed at its end
+    for (const fs::path& place : places) {
+        std::error_code error;
+        if (!fs::exists(place, error)) {
+            fs::create_directories(place, error);
+            made.push_back(place);
+        }
+        if (!fs::is_directory(place, error)) {
+            GTEST_SKIP() << "a setup file is installed at " << place;
+        }
+    }
+
+    ::testing::internal::CaptureStderr();
+    Open(NO_DEVICE);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(Boxes().size(), 2u); // the setup box, then the troubleshooting box
+    EXPECT_EQ(Boxes()[0].text, SetupFailedText());
+    for (int i = 0; i < 12; ++i) {
+        for (CCComboBox* combo : {Freq(i), Amp(i), Phase(i)}) {
+            EXPECT_EQ(combo->count(), 0);
+            EXPECT_EQ(combo->currentText(), QString());
+        }
+    }
+    EXPECT_NE(err.find("no readable setup.ini"), std::string::npos) << err;
+    for (const fs::path& place : places) {
+        EXPECT_NE(err.find(place.string()), std::string::npos) << err;
+    }
+    Close();
+
+    fs::remove(places[1]);
+    std::ofstream(places[1]) << SetupText("");
+    m_boxes->Clear();
+    Open(NO_DEVICE);
+    EXPECT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Freq(11)->currentText(), QStringLiteral("10"));
+    Close();
+
+    fs::remove(places[1]);
+    for (const fs::path& dir : made) {
+        std::error_code error;
+        fs::remove(dir, error);
+    }
 }
 
 } // namespace

@@ -172,6 +172,25 @@ TEST_F(RemoteServerTest, RemoteSettingsMoveThePanelAsClicksDo) {
     EXPECT_TRUE(Boxes().empty());
 }
 
+// After an open without a reset (INIT=0) no row is known: a query of one is an error, not the
+// table's guess, until the operator (or a client) has sent it.
+TEST_F(RemoteServerTest, RowsOfAnOpenWithoutResetAreQueriedAsErrorsUntilSent) {
+    Command(ID_PORT_CLOSE);
+    WriteSetup(ReplaceLine(SetupText(m_sim.SlavePath()), "MODE=2\n", "MODE=2\nINIT=0\n"));
+    Command(ID_PORT_OPEN);
+    ASSERT_TRUE(m_form->IsPortOpen());
+    QTcpSocket* client = Connect();
+    for (const QByteArray query : {"SOUR1:FREQ?", "OUTP1?"}) {
+        Send(client, query);
+        EXPECT_TRUE(Query(client, "SYST:ERR?").startsWith(QStringLiteral("-230,"))) << query.data();
+    }
+    Click(Switch(0));
+    const QString answer = Query(client, "SOUR1:FREQ?;:OUTP1?");
+    EXPECT_TRUE(answer.startsWith(QStringLiteral("10000000.")) && answer.endsWith(u";1"))
+        << answer.toStdString();
+    EXPECT_TRUE(Query(client, "SYST:ERR?").startsWith(QStringLiteral("0,")));
+}
+
 TEST_F(RemoteServerTest, ClientsAreAdmittedByAddressAndCount) {
     // Eight clients are served, the ninth is closed at once.
     std::vector<QTcpSocket*> served;

@@ -168,6 +168,27 @@ TEST_F(LinkTest, BytesAfterThePromptStartTheNextReply) {
     EXPECT_STREQ(reply, "b\r\n2\r\n>");
 }
 
+// The probe (the open's, and LinkProbe's) ends at the module's answer; bytes the module sends
+// after its prompt within the probe's time (a second prompt, a stray text) are dropped, not
+// taken as the next reply.
+TEST_F(LinkTest, BytesAfterTheProbesPromptDoNotStartTheNextReply) {
+    CFakeModule module([](const std::string& line) -> std::vector<FakeChunk> {
+        if (line.empty()) {
+            return {{"\r\n>", 0}, {"\r\n>", 20}, {"stray", 20}};
+        }
+        return ModuleLike(line);
+    });
+    ASSERT_EQ(Open(module), LINK_OPEN_OK);
+    ReplyField f[REPLY_FIELD_COUNT];
+    ASSERT_EQ(SendCommand("u0", f), 4);
+    EXPECT_STREQ(f[0], "U0");
+    EXPECT_STREQ(f[3], "FDDS=3");
+    ASSERT_TRUE(LinkProbe());
+    ASSERT_EQ(SendCommand("u0", f), 4);
+    EXPECT_STREQ(f[0], "U0");
+    EXPECT_EQ(module.Received(), "\ru0\r\ru0\r");
+}
+
 TEST_F(LinkTest, LongReplyIsCutWithoutOverrun) {
     const std::string big(3000, 'z');
     CFakeModule module([&](const std::string& line) -> std::vector<FakeChunk> {
