@@ -85,6 +85,7 @@ NetStatus StatusOf(int code) {
         return NetStatus::Absent;
     case WSAECONNRESET:
     case WSAECONNABORTED:
+        return NetStatus::Reset;
     case WSAESHUTDOWN:
         return NetStatus::Closed;
     default:
@@ -190,6 +191,11 @@ NetHandle NetAccept(NetHandle listener, NetPeer* peer, NetError* error) {
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     if (!NonBlocking(s)) {
         return Fail(error, WSAGetLastError(), s);
+    }
+    if (address.ss_family == AF_INET || address.ss_family == AF_INET6) {
+        const BOOL on = TRUE;
+        (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                         sizeof on);
     }
     if (peer != nullptr) {
         *peer = PeerOf(address);
