@@ -131,8 +131,14 @@ NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* er
         }
         return Fail(error, WSAGetLastError());
     }
-    // No address-reuse option: Windows refuses a second bind of the same address by default,
-    // and takes the port again while connections of the last listener wind down.
+    // Exclusive binding: no other socket may take the port while this one has it, not even one
+    // with SO_REUSEADDR (which Windows would let in). The port is taken again while
+    // connections of the last listener wind down.
+    const BOOL exclusive = TRUE;
+    if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                   sizeof exclusive) != 0) {
+        return Fail(error, WSAGetLastError(), s);
+    }
     if (address.ss_family == AF_INET6) {
         // "::" serves IPv4 clients too, as mapped addresses.
         const DWORD off = 0;
