@@ -97,7 +97,7 @@ std::string CNetStream::Read(std::size_t max) {
         m_inAt = 0;
     }
     // Room again: the socket is read on.
-    if (IsOpen() && BytesAvailable() < m_readLimit) {
+    if (IsOpen() && !m_bReadEnded && BytesAvailable() < m_readLimit) {
         m_pRead->setEnabled(true);
     }
     return bytes;
@@ -145,6 +145,7 @@ void CNetStream::Abort() {
 void CNetStream::OnReadable() {
     bool arrived = false;
     bool ended = false;
+    bool peerDone = false;
     while (BytesAvailable() < m_readLimit) {
         char chunk[READ_CHUNK];
         const NetIo io =
@@ -154,15 +155,21 @@ void CNetStream::OnReadable() {
             arrived = true;
             continue;
         }
-        ended = io.status != NetStatus::WouldBlock;
+        // The peer's end of its sending is no end of the connection: it may still read.
+        peerDone = io.status == NetStatus::Closed;
+        ended = io.status != NetStatus::WouldBlock && !peerDone;
         break;
     }
+    m_bReadEnded = m_bReadEnded || peerDone;
     // Full: the socket waits until Read makes room (the event loop would report it readable
-    // at every turn otherwise).
-    m_pRead->setEnabled(!ended && BytesAvailable() < m_readLimit);
+    // at every turn otherwise, as it would a socket whose peer sends no more).
+    m_pRead->setEnabled(!ended && !m_bReadEnded && BytesAvailable() < m_readLimit);
     QPointer<CNetStream> self(this);
     if (arrived) {
         emit readyRead();
+    }
+    if (peerDone && self != nullptr && m_handle != NET_NONE) {
+        emit readEnded();
     }
     if (ended && self != nullptr) {
         End();

@@ -68,7 +68,11 @@ public:
     std::size_t BytesToWrite() const { return m_out.size() - m_outAt; }
 
     // False once the connection ended (the received bytes can still be read) or was aborted.
+    // A peer that only ended its sending side (a half-close) keeps the stream open for writing.
     bool IsOpen() const { return m_handle != NET_NONE && !m_bEnded; }
+    // True once the peer has said it sends no more (a half-close, or a close that looks the
+    // same until a write is answered by a reset).
+    bool ReadEnded() const { return m_bReadEnded; }
     // Closes the connection at once, dropping what was queued; no signal follows.
     void Abort();
 
@@ -77,7 +81,10 @@ signals:
     void readyRead();
     // Queued bytes went out.
     void bytesWritten();
-    // The peer ended the connection, or it failed; once, after the last readyRead.
+    // The peer sends no more but may still read; once, after the last readyRead.
+    void readEnded();
+    // The peer reset the connection, or it failed (a write found the peer gone); once, after
+    // the last readyRead.
     void disconnected();
 
 private:
@@ -95,5 +102,6 @@ private:
     std::string m_out;
     std::size_t m_outAt = 0;
     bool m_bEnded = false;
+    bool m_bReadEnded = false;
     bool m_bToldEnd = false; // disconnected was emitted
 };

@@ -204,14 +204,28 @@ struct CRemoteServer::Client {
     QTimer* idle = nullptr;       // a child of the socket
     CRemoteSession session;
     CRemoteLineReader reader;
-    std::string raw;    // bytes read from the socket
-    std::size_t at = 0; // of raw, not yet split into lines
-    int waiting = 0;    // lines in the queue
+    std::string raw;                           // bytes read from the socket
+    std::size_t at = 0;                        // of raw, not yet split into lines
+    std::deque<CRemoteLineReader::Line> lines; // complete, not yet started
+    bool running = false;                      // a line of it is being executed
 };
+
+namespace {
+
+// The client did something (sent, took answers, had a line run): its idle time starts again.
+void Touch(QTimer* idle, std::chrono::milliseconds limit) {
+    if (idle != nullptr) {
+        idle->start(static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+            limit.count(), std::numeric_limits<int>::max())));
+    }
+}
+
+} // namespace
 
 CRemoteServer::CRemoteServer(CMorvaneDlg& form, int clockMode, QObject* parent)
     : QObject(parent), m_form(&form), m_module(form), m_engine(m_module, clockMode) {
     std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
+    m_engine.SetLineExchangeLimit(LINE_EXCHANGES_MAX);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &CRemoteServer::RunNext);
     connect(&m_server, &CNetListener::newConnection, this, &CRemoteServer::OnNewConnection);
@@ -255,6 +269,14 @@ QString CRemoteServer::EndpointText() const {
     return m_strEndpoint;
 }
 
+int CRemoteServer::QueuedLines() const {
+    std::size_t lines = 0;
+    for (const std::shared_ptr<Client>& c : m_clients) {
+        lines += c->lines.size();
+    }
+    return static_cast<int>(lines);
+}
+
 void CRemoteServer::Stop() {
     m_bStopped = true;
     m_server.Close();
@@ -263,7 +285,6 @@ void CRemoteServer::Stop() {
     for (const std::shared_ptr<Client>& c : clients) {
         Remove(c);
     }
-    m_queue.clear();
     if (m_bExecuting && m_form != nullptr) {
         m_form->Exchange().Cancel();
     }
@@ -290,6 +311,12 @@ void CRemoteServer::OnNewConnection() {
                                          [c](const auto& p) { return p.get() == c; });
             return it != m_clients.end() ? *it : nullptr;
         };
+        auto active = [this, find] {
+            if (const std::shared_ptr<Client> found = find()) {
+                Touch(found->idle, m_idleLimit);
+                TakeInput(found);
+            }
+        };
         auto take = [this, find] {
             if (const std::shared_ptr<Client> found = find()) {
                 TakeInput(found);
@@ -300,12 +327,19 @@ void CRemoteServer::OnNewConnection() {
                 Remove(found);
             }
         };
-        connect(socket, &CNetStream::readyRead, this, take);
-        connect(socket, &CNetStream::bytesWritten, this, take);
+        connect(socket, &CNetStream::readyRead, this, active);
+        connect(socket, &CNetStream::bytesWritten, this, active);
+        connect(socket, &CNetStream::readEnded, this, take);
         connect(socket, &CNetStream::disconnected, this, drop);
-        connect(client->idle, &QTimer::timeout, this, drop); // nothing received for the limit
+        connect(client->idle, &QTimer::timeout, this, drop); // neither sent nor took anything
+        Touch(client->idle, m_idleLimit);
         TakeInput(client);
     }
+}
+
+std::size_t CRemoteServer::Share() const {
+    const std::size_t clients = std::max<std::size_t>(1, m_clients.size());
+    return std::clamp<std::size_t>(QUEUE_LINES_MAX / clients, 1, CLIENT_LINES_MAX);
 }
 
 void CRemoteServer::TakeInput(const std::shared_ptr<Client>& client) {
@@ -313,10 +347,10 @@ void CRemoteServer::TakeInput(const std::shared_ptr<Client>& client) {
     if (c.socket == nullptr) {
         return;
     }
-    c.idle->start(static_cast<int>(std::min<std::chrono::milliseconds::rep>(
-        m_idleLimit.count(), std::numeric_limits<int>::max())));
     bool queued = false;
-    while (c.waiting < CLIENT_LINES_MAX && c.socket->BytesToWrite() <= CLIENT_BACKLOG_MAX) {
+    std::size_t total = static_cast<std::size_t>(QueuedLines());
+    while (c.lines.size() < Share() && total < QUEUE_LINES_MAX &&
+           c.socket->BytesToWrite() <= CLIENT_BACKLOG_MAX) {
         if (c.at >= c.raw.size()) {
             c.raw = c.socket->Read(READ_CHUNK);
             c.at = 0;
@@ -329,13 +363,19 @@ void CRemoteServer::TakeInput(const std::shared_ptr<Client>& client) {
         const bool complete = c.reader.Next(&data, &line);
         c.at = c.raw.size() - data.size();
         if (complete) {
-            m_queue.push_back({client, std::move(line)});
-            ++c.waiting;
+            c.lines.push_back(std::move(line));
+            ++total;
             queued = true;
         }
     }
     if (queued) {
         Schedule();
+    }
+    // A client that sends no more is closed once everything it sent has run and been answered
+    // (an unfinished last line is dropped).
+    if (c.socket->ReadEnded() && c.lines.empty() && !c.running && c.at >= c.raw.size() &&
+        c.socket->BytesAvailable() == 0 && c.socket->BytesToWrite() == 0) {
+        Remove(client);
     }
 }
 
@@ -344,11 +384,12 @@ void CRemoteServer::Remove(const std::shared_ptr<Client>& client) {
     if (it != m_clients.end()) {
         m_clients.erase(it);
     }
+    // Its lines not yet started go with it; one that runs completes.
+    client->lines.clear();
     CNetStream* socket = client->socket;
     if (socket == nullptr) {
         return;
     }
-    // Its queued lines still run (they arrived whole), without answers.
     client->idle->stop();
     client->socket = nullptr;
     client->idle = nullptr;
@@ -357,8 +398,20 @@ void CRemoteServer::Remove(const std::shared_ptr<Client>& client) {
     socket->deleteLater();
 }
 
+std::shared_ptr<CRemoteServer::Client> CRemoteServer::NextClient() {
+    const std::size_t n = m_clients.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t k = (m_turn + i) % n;
+        if (!m_clients[k]->lines.empty()) {
+            m_turn = k + 1;
+            return m_clients[k];
+        }
+    }
+    return nullptr;
+}
+
 void CRemoteServer::Schedule() {
-    if (m_bScheduled || m_bStopped || m_queue.empty()) {
+    if (m_bScheduled || m_bStopped || QueuedLines() == 0) {
         return;
     }
     m_bScheduled = true;
@@ -381,7 +434,7 @@ void CRemoteServer::FollowOperator() {
 }
 
 void CRemoteServer::RunNext() {
-    if (m_bStopped || m_bExecuting || m_queue.empty() || m_form == nullptr) {
+    if (m_bStopped || m_bExecuting || QueuedLines() == 0 || m_form == nullptr) {
         return;
     }
     // An exchange that runs ends with exchangeEnded, which schedules the next turn. A message
@@ -393,22 +446,24 @@ void CRemoteServer::RunNext() {
         m_retry.start(RETRY_MS);
         return;
     }
-    const Entry entry = std::move(m_queue.front());
-    m_queue.pop_front();
-    Client& c = *entry.client;
-    --c.waiting;
+    const std::shared_ptr<Client> client = NextClient();
+    Client& c = *client;
+    const CRemoteLineReader::Line line = std::move(c.lines.front());
+    c.lines.pop_front();
 
     FollowOperator();
     std::string answer;
     bool answered = false;
     m_bExecuting = true;
-    if (entry.line.overlong) {
+    c.running = true;
+    if (line.overlong) {
         c.session.PushError(REMOTE_E_COMMAND, "line longer than " +
                                                   std::to_string(REMOTE_LINE_MAX) +
                                                   " bytes, discarded");
     } else {
-        answered = m_engine.ExecuteLine(entry.line.text, c.session, &answer);
+        answered = m_engine.ExecuteLine(line.text, c.session, &answer);
     }
+    c.running = false;
     m_bExecuting = false;
     std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
 
@@ -416,7 +471,13 @@ void CRemoteServer::RunNext() {
         answer += '\n';
         c.socket->Write(answer);
     }
-    TakeInput(entry.client);
+    Touch(c.idle, m_idleLimit);
+    // A place in the queues is free: every client may take lines again (one held back by the
+    // bound of all queues too), and a client that sends no more may be done.
+    const std::vector<std::shared_ptr<Client>> clients = m_clients;
+    for (const std::shared_ptr<Client>& other : clients) {
+        TakeInput(other);
+    }
     emit lineDone();
     Schedule();
 }

@@ -2,9 +2,10 @@
 // TCPIP::host::5025::SOCKET), executed by the remote engine through the form, so that a remote
 // setting takes the path of the operator's click on the row's switch and the panel shows it.
 //
-// Everything runs on the user-interface thread. Complete lines of every client go into one
-// queue in the order they arrive; a line is executed only while no exchange runs and no
-// message box of a handler is open, one line per turn of the event loop, so operator and
+// Everything runs on the user-interface thread. Complete lines of each client wait in its own
+// queue, and the clients with lines take turns, one line each (so a client that floods the
+// server delays another by one line at a time); a line is executed only while no exchange runs
+// and no message box of a handler is open, one line per turn of the event loop, so operator and
 // remote commands take turns and never interleave. While a line's exchange runs, the form's
 // runner waits in its local event loop: the sockets go on receiving there, but lines are only
 // queued. Before each line the engine takes the channels that the operator's own exchanges
@@ -12,9 +13,17 @@
 //
 // Safety: a client outside the allowed ranges (loopback is always allowed), or one beyond
 // REMOTE_MAX_CLIENTS, is closed at once without a byte; a line over REMOTE_LINE_MAX bytes is
-// answered with an error in the client's queue and dropped; a client silent for
-// REMOTE_IDLE_LIMIT is closed. A client that vanishes costs nothing: a line of it that runs
-// completes, its other lines run without answers, and the table stays true.
+// answered with an error in the client's queue and dropped; a client that neither sends nor
+// takes answers for REMOTE_IDLE_LIMIT is closed. The queues of all clients together hold at
+// most QUEUE_LINES_MAX lines, and one line sends the module at most LINE_EXCHANGES_MAX
+// commands (the rest of it is refused with -223), so no client can line up more work than that.
+//
+// The end of a client: one that only stops sending (a half-close, "nc -N") has its lines run
+// and their answers written while it reads, and is closed once they are out; bytes after its
+// last LF are dropped. One that is gone (it reset the connection, or a write found it gone)
+// has its lines not yet started dropped: a line of it that runs completes and the table stays
+// true. A client that closes both directions looks like a half-close until an answer is
+// written to it; lines without answers run until then.
 #pragma once
 
 #include "netnotify.h"
@@ -71,9 +80,14 @@ class CRemoteServer : public QObject {
     Q_OBJECT
 
 public:
-    // Lines of one client that may wait in the queue; further bytes wait in its socket (and
-    // then in the network), so a client that sends without pause holds back only itself.
-    static constexpr int CLIENT_LINES_MAX = 64;
+    // Lines of one client that may wait in its queue, and of all clients together; a client
+    // takes no more than its share of the whole (QUEUE_LINES_MAX divided among the clients).
+    // Further bytes wait in its socket (and then in the network), so a client that sends
+    // without pause holds back only itself.
+    static constexpr std::size_t CLIENT_LINES_MAX = 64;
+    static constexpr std::size_t QUEUE_LINES_MAX = 128;
+    // Commands to the module one line may send.
+    static constexpr unsigned LINE_EXCHANGES_MAX = 16;
     // Answers not yet taken by a client beyond which its input is not read.
     static constexpr std::size_t CLIENT_BACKLOG_MAX = 1 << 20;
 
@@ -96,8 +110,8 @@ public:
     QString EndpointText() const;
     quint16 Port() const { return m_server.Port(); }
     int ClientCount() const { return static_cast<int>(m_clients.size()); }
-    // Lines waiting in the queue.
-    int QueuedLines() const { return static_cast<int>(m_queue.size()); }
+    // Lines waiting in the queues, not yet started.
+    int QueuedLines() const;
     CRemoteEngine& Engine() { return m_engine; }
     // Tests shorten the idle limit.
     void SetIdleLimit(std::chrono::milliseconds limit) { m_idleLimit = limit; }
@@ -108,15 +122,17 @@ signals:
 
 private:
     struct Client;
-    struct Entry {
-        std::shared_ptr<Client> client;
-        CRemoteLineReader::Line line;
-    };
 
     void OnNewConnection();
-    // Splits what the client sent into queued lines, as far as its share allows.
+    // Splits what the client sent into queued lines, as far as its share allows; closes a client
+    // that sends no more once its lines have run and their answers are out.
     void TakeInput(const std::shared_ptr<Client>& client);
+    // Closes the client and drops its lines not yet started.
     void Remove(const std::shared_ptr<Client>& client);
+    // The lines one client may have waiting now.
+    std::size_t Share() const;
+    // The next client with a line waiting, in turn; nullptr when none has one.
+    std::shared_ptr<Client> NextClient();
     // Runs the next queued line once the event loop has returned to its caller.
     void Schedule();
     void RunNext();
@@ -130,7 +146,7 @@ private:
     std::vector<RemoteRange> m_allow;
     QString m_strEndpoint;
     std::vector<std::shared_ptr<Client>> m_clients;
-    std::deque<Entry> m_queue;
+    std::size_t m_turn = 0;               // of m_clients, the first looked at for the next line
     DdsChannelState m_seen[DDS_CHANNELS]; // the table as the engine last followed it
     QTimer m_retry;                       // a message box held the queue up
     std::chrono::milliseconds m_idleLimit = REMOTE_IDLE_LIMIT;

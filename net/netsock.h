@@ -19,7 +19,8 @@ constexpr NetHandle NET_NONE = -1;
 enum class NetStatus {
     Ok,
     WouldBlock, // nothing to do now; wait until the handle is ready
-    Closed,     // the peer ended the connection
+    Closed,     // the peer ended the connection (for a read: it sends no more)
+    Reset,      // the peer aborted the connection, or is gone and a write found out
     InUse,      // the address or the local socket's name is taken
     Refused,    // nobody listens (for a local socket: a file its listener left behind)
     Absent,     // no local socket under that name
@@ -56,7 +57,9 @@ std::uint16_t NetListenerPort(NetHandle listener);
 NetHandle NetConnectTcp(const std::string& host, std::uint16_t port, NetError* error);
 
 // Takes the next connection waiting on a TCP or local listener, with the peer's address for TCP
-// (peer may be nullptr). NET_NONE with status WouldBlock when none waits.
+// (peer may be nullptr). A TCP connection sends without delay (TCP_NODELAY): an answer goes out
+// when it is written, not when the peer acknowledges the last one. NET_NONE with status WouldBlock
+// when none waits.
 NetHandle NetAccept(NetHandle listener, NetPeer* peer, NetError* error);
 
 // Listens on a local socket at path (a file path). A file there already, whether a listener owns
@@ -74,12 +77,13 @@ bool NetRemoveLocal(const std::string& path);
 // The longest path a local socket can have, in bytes.
 std::size_t NetLocalPathMax();
 
-// Reads up to size bytes that have arrived. Closed once the peer has ended the connection and
-// every byte it sent has been read.
+// Reads up to size bytes that have arrived. Closed once the peer has ended its side of the
+// connection (it may still read: a half-close) and every byte it sent has been read; Reset when
+// it aborted the connection.
 NetIo NetRead(NetHandle handle, void* data, std::size_t size);
 
 // Writes what the system takes now of size bytes (a part, possibly). A peer that is gone is
-// Closed or Failed, without SIGPIPE (MSG_NOSIGNAL or SO_NOSIGPIPE).
+// Reset, Closed or Failed, without SIGPIPE (MSG_NOSIGNAL or SO_NOSIGPIPE).
 NetIo NetWrite(NetHandle handle, const void* data, std::size_t size);
 
 // Waits up to timeoutMs for the handle to be readable (or, with forWrite, writable). True when

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -36,7 +37,7 @@ NetStatus StatusOf(int code) {
         return NetStatus::Absent;
     case ECONNRESET:
     case EPIPE:
-        return NetStatus::Closed;
+        return NetStatus::Reset;
     default:
         return NetStatus::Failed;
     }
@@ -159,6 +160,10 @@ NetHandle NetAccept(NetHandle listener, NetPeer* peer, NetError* error) {
     if (fd < 0) {
         // A client that gave up before it was taken is no failure of the listener.
         return Fail(error, errno == ECONNABORTED ? EAGAIN : errno);
+    }
+    if (address.ss_family == AF_INET || address.ss_family == AF_INET6) {
+        const int on = 1;
+        (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     if (peer != nullptr) {
         *peer = PeerOf(address);

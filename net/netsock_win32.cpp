@@ -85,6 +85,7 @@ NetStatus StatusOf(int code) {
         return NetStatus::Absent;
     case WSAECONNRESET:
     case WSAECONNABORTED:
+        return NetStatus::Reset;
     case WSAESHUTDOWN:
         return NetStatus::Closed;
     default:
@@ -130,8 +131,14 @@ NetHandle NetListenTcp(const std::string& host, std::uint16_t port, NetError* er
         }
         return Fail(error, WSAGetLastError());
     }
-    // No address-reuse option: Windows refuses a second bind of the same address by default,
-    // and takes the port again while connections of the last listener wind down.
+    // Exclusive binding: no other socket may take the port while this one has it, not even one
+    // with SO_REUSEADDR (which Windows would let in). The port is taken again while
+    // connections of the last listener wind down.
+    const BOOL exclusive = TRUE;
+    if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                   sizeof exclusive) != 0) {
+        return Fail(error, WSAGetLastError(), s);
+    }
     if (address.ss_family == AF_INET6) {
         // "::" serves IPv4 clients too, as mapped addresses.
         const DWORD off = 0;
@@ -190,6 +197,11 @@ NetHandle NetAccept(NetHandle listener, NetPeer* peer, NetError* error) {
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     if (!NonBlocking(s)) {
         return Fail(error, WSAGetLastError(), s);
+    }
+    if (address.ss_family == AF_INET || address.ss_family == AF_INET6) {
+        const BOOL on = TRUE;
+        (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                         sizeof on);
     }
     if (peer != nullptr) {
         *peer = PeerOf(address);

@@ -108,6 +108,7 @@ constexpr int REMOTE_E_COMMAND = -100;         // malformed command or parameter
 constexpr int REMOTE_E_UNDEFINED = -113;       // no such header (or a channel outside 1 to 12)
 constexpr int REMOTE_E_CONFLICT = -221;        // settings conflict
 constexpr int REMOTE_E_RANGE = -222;           // data out of range
+constexpr int REMOTE_E_TOO_MUCH = -223;        // a line that would send the module too much
 constexpr int REMOTE_E_ILLEGAL = -224;         // illegal parameter value
 constexpr int REMOTE_E_STALE = -230;           // a query of a channel whose state is unknown
 constexpr int REMOTE_E_HARDWARE = -240;        // the module did not answer or refused
@@ -239,6 +240,11 @@ public:
     // commands changed keeps what clients set on the others while their outputs are off.
     void FollowChannel(int channel);
 
+    // The most commands to the module one line may send (0, the default: no limit). Once a
+    // line's commands have sent that many, its remaining commands are refused with -223 (a
+    // command that has begun completes, so "*RCL" may go past the limit by its own sends).
+    void SetLineExchangeLimit(unsigned limit) { m_lineExchangesMax = limit; }
+
     // The store of "*SAV" and "*RCL" (not owned; null: the commands fail with -250).
     void SetSetupStore(CRemoteSetupStore* store) { m_store = store; }
 
@@ -280,6 +286,8 @@ private:
     bool m_single = true;
     int m_clockMode = 2;
     CRemoteSetupStore* m_store = nullptr;
+    unsigned m_lineExchangesMax = 0;
+    std::uint64_t m_exchanges = 0;                 // commands sent to the module so far
     unsigned m_condition[2] = {};                  // OPER, QUES
     std::array<std::uint32_t, 16> m_rises[2] = {}; // per register, the rises of each bit
 };

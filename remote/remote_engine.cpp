@@ -362,6 +362,8 @@ const char* RemoteErrorText(int code) {
         return "Settings conflict";
     case REMOTE_E_RANGE:
         return "Data out of range";
+    case REMOTE_E_TOO_MUCH:
+        return "Too much data";
     case REMOTE_E_ILLEGAL:
         return "Illegal parameter value";
     case REMOTE_E_STALE:
@@ -452,6 +454,7 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
     std::vector<std::string> answers;
     std::vector<InputNode> path; // the header path of the compound rule
     std::vector<InputNode> nodes, joined;
+    const std::uint64_t lineStart = m_exchanges;
     bool more = true;
     while (more) {
         const std::size_t semi = line.find(';');
@@ -460,6 +463,13 @@ bool CRemoteEngine::ExecuteLine(std::string_view line, CRemoteSession& session,
         line = more ? line.substr(semi + 1) : std::string_view();
         if (unit.empty()) {
             continue;
+        }
+        if (m_lineExchangesMax > 0 && m_exchanges - lineStart >= m_lineExchangesMax) {
+            session.PushError(REMOTE_E_TOO_MUCH, "the line has sent the module " +
+                                                     std::to_string(m_lineExchangesMax) +
+                                                     " commands, the most one line may; the "
+                                                     "rest of it is not run");
+            break;
         }
         std::size_t headerEnd = 0;
         while (headerEnd < unit.size() && !IsBlank(unit[headerEnd])) {
@@ -654,6 +664,7 @@ bool CRemoteEngine::EnsureClock(CRemoteSession& session) {
     }
     // One-shot: without a known clock, the clock readout gives it, without resetting anything.
     DdsModuleClocksRecord clocks;
+    ++m_exchanges;
     const bool answered = m_module.ReadClocks(&clocks) == DDS_OK;
     Answered(answered);
     if (!answered) {
@@ -736,6 +747,7 @@ bool CRemoteEngine::RecallSetup(const RemoteSetup& setup, CRemoteSession& sessio
 }
 
 bool CRemoteEngine::SendUpdate(CRemoteSession& session) {
+    ++m_exchanges;
     const std::uint32_t r = m_module.Update();
     if (r == DDS_OK) {
         SetCondition(OPER, REMOTE_OPER_UPDATE_PENDING, false);
@@ -762,6 +774,7 @@ bool CRemoteEngine::Send(int channel, const RemoteChannel& k, bool on, CRemoteSe
         }
         freq = k.freqHz;
     }
+    ++m_exchanges;
     const std::uint32_t r =
         m_module.SetChannel(channel, freq, k.phaseDeg, k.amplitude, m_single ? 1 : 0);
     if (r == DDS_OK || r == DDS_E_REPLY) {
@@ -866,6 +879,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
     switch (c.op) {
     case Op::Idn: {
         ModuleVersion v;
+        ++m_exchanges;
         const bool answered = m_module.Version(&v);
         Answered(answered);
         if (!answered) {
@@ -898,6 +912,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             }
             mode = static_cast<int>(value);
         }
+        ++m_exchanges;
         const std::uint32_t r = m_module.Init(mode);
         Answered(r == DDS_OK);
         if (r != DDS_OK) {
@@ -947,6 +962,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         *answer = std::to_string(StatusByte(session));
         return true;
     case Op::Tst: {
+        ++m_exchanges;
         const bool answered = m_module.Probe();
         Answered(answered);
         if (!answered) {

@@ -65,7 +65,9 @@ TEST(NetStream, HoldsAtMostItsLimitAndLosesNothingOfAFlood) {
     std::size_t mostHeld = 0;
     QObject::connect(pair.served.get(), &CNetStream::readyRead,
                      [&] { mostHeld = std::max(mostHeld, pair.served->BytesAvailable()); });
-    QObject::connect(pair.served.get(), &CNetStream::disconnected, [&] { ++ends; });
+    int resets = 0;
+    QObject::connect(pair.served.get(), &CNetStream::readEnded, [&] { ++ends; });
+    QObject::connect(pair.served.get(), &CNetStream::disconnected, [&] { ++resets; });
 
     // Far more than the limit, sent as fast as the system takes it.
     const std::string sent = Pattern(512 << 10);
@@ -91,9 +93,12 @@ TEST(NetStream, HoldsAtMostItsLimitAndLosesNothingOfAFlood) {
     EXPECT_LE(mostHeld, LIMIT);
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent);
-    EXPECT_FALSE(pair.served->IsOpen());
+    // The peer's close looks like a half-close: the stream stays open for writing.
+    EXPECT_TRUE(pair.served->IsOpen());
+    EXPECT_TRUE(pair.served->ReadEnded());
     QTest::qWait(20);
     EXPECT_EQ(ends, 1);
+    EXPECT_EQ(resets, 0);
 }
 
 TEST(NetStream, QueuesWhatThePeerDoesNotTakeAndSendsItAsThePeerReads) {

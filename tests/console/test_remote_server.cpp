@@ -13,6 +13,8 @@
 
 #include <functional>
 
+#include <sys/socket.h>
+
 namespace {
 
 using namespace morvanedlg_test;
@@ -86,6 +88,15 @@ protected:
         socket->write(line + "\n");
         EXPECT_TRUE(WaitFor([&] { return socket->canReadLine(); })) << line.constData();
         return QString::fromUtf8(socket->readLine()).trimmed();
+    }
+
+    // Closes socket with a reset (a zero linger), as a client that is gone for good.
+    static void Reset(QTcpSocket* socket) {
+        const linger reset{1, 0};
+        ASSERT_EQ(::setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER,
+                               &reset, sizeof reset),
+                  0);
+        socket->abort();
     }
 
     // True once the server has closed socket, having sent it nothing.
@@ -258,7 +269,7 @@ TEST_F(RemoteServerTest, OperatorAndRemoteCommandsTakeTurns) {
         client->flush();
         (void)WaitFor([&] { return m_server->QueuedLines() == 1; });
         queuedDuringExchange = m_form->Exchange().IsRunning() && m_server->QueuedLines() == 1;
-        client->abort(); // the client vanishes before its line runs
+        client->abort(); // the client closes before its line runs: it looks like a half-close
         QTest::qWait(20);
         ranDuringExchange = m_linesDone > 1 || !m_form->Exchange().IsRunning();
     });
@@ -372,4 +383,74 @@ TEST_F(RemoteServerTest, AClientSendingWithoutPauseIsServedInOrderAndHoldsBackOn
     }
     EXPECT_EQ(m_server->QueuedLines(), 0);
     EXPECT_EQ(Query(flood, "*OPC?"), QStringLiteral("1"));
+}
+
+// The work clients can line up is bounded: all queues together, the module commands of one
+// line, and the lines of a client that is gone, which are dropped.
+TEST_F(RemoteServerTest, TheQueuedWorkOfAllClientsIsBounded) {
+    QTcpSocket* client = Connect();
+    const std::size_t before = m_sim.CommandCount();
+    Send(client, QByteArray("SYST:UPD;").repeated(20) + "*OPC?");
+    EXPECT_EQ(m_sim.CommandCount() - before, CRemoteServer::LINE_EXCHANGES_MAX);
+    EXPECT_TRUE(Query(client, "SYST:ERR?").startsWith(QStringLiteral("-223,\"Too much data;")));
+
+    // Eight clients flood a slow module, then reset their connections.
+    m_sim.SetFault(SimFault::Slow, 5);
+    std::vector<QTcpSocket*> flood{client};
+    while (flood.size() < static_cast<std::size_t>(REMOTE_MAX_CLIENTS)) {
+        flood.push_back(Connect());
+    }
+    int most = 0;
+    QObject::connect(m_server.get(), &CRemoteServer::lineDone,
+                     [&] { most = std::max(most, m_server->QueuedLines()); });
+    for (QTcpSocket* c : flood) {
+        c->write(QByteArray("SYST:UPD\n").repeated(100));
+    }
+    ASSERT_TRUE(WaitFor([&] { return m_linesDone > 150; }));
+    EXPECT_LE(most, static_cast<int>(CRemoteServer::QUEUE_LINES_MAX));
+    for (QTcpSocket* c : flood) {
+        Reset(c);
+    }
+    ASSERT_TRUE(WaitFor([&] { return m_server->ClientCount() == 0; }));
+    const int done = m_linesDone;
+    QTest::qWait(100);
+    EXPECT_LE(m_linesDone - done, 1); // at most the one that was running
+}
+
+// Lines come whole however packets split them; a client that stops sending after its last line
+// (a half-close, as "nc -N" does) has every line run and answered, then is closed.
+TEST_F(RemoteServerTest, LinesAreAnsweredAcrossPacketsAndAfterAHalfClose) {
+    QTcpSocket* client = Connect();
+    for (const char* part : {"*ID", "N?;*OP", "C?"}) {
+        client->write(part);
+        ASSERT_TRUE(client->waitForBytesWritten(WAIT_MS));
+        QTest::qWait(20);
+    }
+    EXPECT_EQ(Query(client, "").section(u',', 0, 1), QStringLiteral("Halvorn,QM-TRV"));
+
+    m_sim.SetFault(SimFault::Slow, 100);
+    client->write("*CLS\nSOUR1:FREQ 1MHZ\nBOGUS\n*ESR?\nSYST:ERR?\n");
+    ASSERT_TRUE(client->waitForBytesWritten(WAIT_MS));
+    ASSERT_EQ(::shutdown(static_cast<int>(client->socketDescriptor()), SHUT_WR), 0);
+    QByteArray answers;
+    EXPECT_TRUE(WaitFor([&] {
+        answers += client->readAll();
+        return client->state() == QAbstractSocket::UnconnectedState;
+    }));
+    EXPECT_TRUE(answers.startsWith("32\n-113,")) << answers.constData();
+    EXPECT_EQ(answers.count('\n'), 2);
+    EXPECT_EQ(m_sim.Channel(0).freqWord, static_cast<std::uint32_t>(FreqToWord(1e6)));
+}
+
+// "[::]" serves IPv4 clients too.
+TEST_F(RemoteServerTest, AnyIPv6AddressServesIPv4Clients) {
+    m_server.reset();
+    m_server = StartServer("[::]:0", {"10.0.0.0/8"});
+    ASSERT_NE(m_server, nullptr);
+    QTcpSocket v6;
+    v6.connectToHost(QHostAddress::LocalHostIPv6, m_server->Port());
+    if (!v6.waitForConnected(WAIT_MS)) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    EXPECT_EQ(Query(Connect(QHostAddress::LocalHost), "*OPC?"), QStringLiteral("1"));
 }
