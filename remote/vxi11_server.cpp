@@ -30,6 +30,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -368,6 +369,9 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         link.lid = nextLid++;
         link.session = session;
         link.fd = xprt->xp_fd;
+        // Replies go out at once, as on raw sockets (libtirpc leaves Nagle's delay on).
+        const int one = 1;
+        (void)::setsockopt(link.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (lockDevice) {
             link.pending = NewPending(procedure, xprt, VXI11_FLAG_WAITLOCK, lockTimeout, 0, now);
             (void)Attempt(link, now);
