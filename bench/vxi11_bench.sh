@@ -41,7 +41,10 @@ echo "direct exchange (set command and reply, $count):"
 "$build/cli/morvane-cli" --port "$device" serve --listen 127.0.0.1:0 >"$out" & pids+=($!)
 for _ in $(seq 50); do [[ $(wc -l <"$out") -ge 2 ]] && break; sleep 0.1; done
 port=$(head -1 "$out" | sed 's/.*://')
-sed -n 2p "$out" | grep -q '^VXI-11 on' || { echo "serve has no VXI-11: $(cat "$out")" >&2; exit 1; }
+if ! sed -n 2p "$out" | grep -q '^VXI-11 on'; then
+    echo "serve has no VXI-11: $(cat "$out")" >&2
+    exit 1
+fi
 
 echo "lxi benchmark, *IDN? ($count requests):"
 echo "  raw:    $(lxi benchmark -r -a 127.0.0.1 -p "$port" -c "$count" | sed -n "s/.*Result: //p")"
