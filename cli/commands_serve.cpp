@@ -6,6 +6,11 @@
 // order. A line's answer is posted back to the io_context. So the exchanges never interleave,
 // a slow module stalls no socket, and a client that vanishes while its line runs costs nothing:
 // the exchange completes, the kept values stay true, the answer is dropped.
+//
+// A connection reads, runs the lines it read, writes their answers, and only then reads again:
+// a client that sends faster than it reads is held back by TCP, never by memory of ours. A
+// client that half-closes after its last line gets every answer (its lines were read before
+// the end of its stream was), and a client that stops reading is closed at the write deadline.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -31,13 +36,22 @@
 
 namespace {
 
+// How long one answer may take to be written, unless --write-timeout says otherwise.
+constexpr std::chrono::seconds WRITE_LIMIT{30};
+
 struct ServeArgs {
     std::string listen = REMOTE_DEFAULT_LISTEN;
     std::vector<std::string> allow;
     int maxClients = REMOTE_MAX_CLIENTS;
     int clockMode = 2;
     bool vxi11 = true;
+    int idleSeconds = static_cast<int>(std::chrono::seconds(REMOTE_IDLE_LIMIT).count());
+    int writeSeconds = static_cast<int>(WRITE_LIMIT.count());
 };
+
+// How long a listener whose accept failed (out of descriptors: EMFILE, ENFILE) rests before it
+// tries again; the connection waits in the backlog meanwhile.
+constexpr std::chrono::milliseconds ACCEPT_REST{100};
 
 // The client's address as the allowed ranges take it.
 RemoteAddress AddressBytes(const asio::ip::address& a) {
@@ -82,13 +96,17 @@ public:
 
 private:
     using Line = CRemoteLineReader::Line;
+    // The connection is closed if nothing happens on it for limit (the idle limit while it
+    // reads, the write deadline while it writes); Disarm stops that.
+    void Arm(std::chrono::steady_clock::duration limit);
+    void Disarm();
     void StartRead();
     void TakeBytes(const char* data, std::size_t count);
     void ProcessNext();
 
     CServer& m_server;
     asio::ip::tcp::socket m_socket;
-    asio::steady_timer m_idle;
+    asio::steady_timer m_deadline;
     CRemoteSession m_session;
     std::array<char, 4096> m_buffer{};
     CRemoteLineReader m_reader;
@@ -99,18 +117,37 @@ private:
 
 class CServer {
 public:
+    struct Limits {
+        int maxClients = REMOTE_MAX_CLIENTS;
+        std::chrono::seconds idle{REMOTE_IDLE_LIMIT};
+        std::chrono::seconds write = WRITE_LIMIT;
+    };
     CServer(asio::io_context& io, CRemoteEngine& engine, std::vector<RemoteRange> allow,
-            int maxClients)
-        : m_io(io), m_engine(engine), m_allow(std::move(allow)), m_maxClients(maxClients),
-          m_acceptor(io), m_signals(io, SIGINT, SIGTERM),
+            Limits limits)
+        : m_io(io), m_engine(engine), m_allow(std::move(allow)), m_limits(limits), m_acceptor(io),
+          m_acceptRest(io), m_signals(io, SIGINT, SIGTERM),
           m_workerGuard(asio::make_work_guard(m_worker)) {}
 
     // Binds and listens; false with a message on failure.
     bool Listen(const asio::ip::tcp::endpoint& endpoint, std::string& error) {
         asio::error_code ec;
         m_acceptor.open(endpoint.protocol(), ec);
+        if (!ec && endpoint.address().is_v6()) {
+            // [::] serves IPv4 clients too, whatever the system's default.
+            m_acceptor.set_option(asio::ip::v6_only(false), ec);
+        }
         if (!ec) {
+#ifdef _WIN32
+            // Windows' SO_REUSEADDR would let a second server take the port from this one.
+            using ExclusiveAddressUse =
+                asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+            m_acceptor.set_option(ExclusiveAddressUse(true), ec);
+#else
+            // A restarted server takes its port back while old connections time out.
             m_acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+#endif
+        }
+        if (!ec) {
             m_acceptor.bind(endpoint, ec);
         }
         if (!ec) {
@@ -122,7 +159,9 @@ public:
         }
         return true;
     }
-    asio::ip::tcp::endpoint LocalEndpoint() const { return m_acceptor.local_endpoint(); }
+    asio::ip::tcp::endpoint LocalEndpoint() const {
+        return m_acceptor.local_endpoint();
+    }
 
     // Serves until SIGINT or SIGTERM.
     void Run() {
@@ -139,9 +178,18 @@ public:
     }
 
     // Runs f on the worker (the link's owner), in the order of the calls.
-    template <class F> void OnWorker(F&& f) { asio::post(m_worker, std::forward<F>(f)); }
-    template <class F> void OnIo(F&& f) { asio::post(m_io, std::forward<F>(f)); }
-    CRemoteEngine& Engine() { return m_engine; }
+    template <class F> void OnWorker(F&& f) {
+        asio::post(m_worker, std::forward<F>(f));
+    }
+    template <class F> void OnIo(F&& f) {
+        asio::post(m_io, std::forward<F>(f));
+    }
+    CRemoteEngine& Engine() {
+        return m_engine;
+    }
+    const Limits& GetLimits() const {
+        return m_limits;
+    }
     void Closed(CConnection* c) {
         m_connections.erase(c);
         ReleaseClient();
@@ -149,11 +197,13 @@ public:
     // Client places, shared by raw connections and VXI-11 links (any thread).
     bool TakeClient() {
         int n = m_clients.load();
-        while (n < m_maxClients && !m_clients.compare_exchange_weak(n, n + 1)) {
+        while (n < m_limits.maxClients && !m_clients.compare_exchange_weak(n, n + 1)) {
         }
-        return n < m_maxClients;
+        return n < m_limits.maxClients;
     }
-    void ReleaseClient() { --m_clients; }
+    void ReleaseClient() {
+        --m_clients;
+    }
 
 private:
     void Accept() {
@@ -161,9 +211,18 @@ private:
             if (ec == asio::error::operation_aborted || m_stopping) {
                 return;
             }
-            if (!ec) {
-                Admit(std::move(socket));
+            if (ec) {
+                // Out of descriptors, most likely: the connection stays in the backlog, so
+                // trying again at once would only spin.
+                m_acceptRest.expires_after(ACCEPT_REST);
+                m_acceptRest.async_wait([this](const asio::error_code& waited) {
+                    if (!waited && !m_stopping) {
+                        Accept();
+                    }
+                });
+                return;
             }
+            Admit(std::move(socket));
             Accept();
         });
     }
@@ -186,6 +245,7 @@ private:
         m_stopping = true;
         asio::error_code ec;
         m_acceptor.close(ec);
+        m_acceptRest.cancel();
         // An exchange in progress ends at its reader's next cycle; nothing queued starts.
         LinkRequestCancel();
         m_workerGuard.reset();
@@ -201,8 +261,9 @@ private:
     asio::io_context m_worker{1};
     CRemoteEngine& m_engine;
     std::vector<RemoteRange> m_allow;
-    int m_maxClients;
+    Limits m_limits;
     asio::ip::tcp::acceptor m_acceptor;
+    asio::steady_timer m_acceptRest;
     asio::signal_set m_signals;
     asio::executor_work_guard<asio::io_context::executor_type> m_workerGuard;
     std::set<CConnection*> m_connections;
@@ -211,7 +272,7 @@ private:
 };
 
 CConnection::CConnection(CServer& server, asio::ip::tcp::socket socket)
-    : m_server(server), m_socket(std::move(socket)), m_idle(m_socket.get_executor()) {
+    : m_server(server), m_socket(std::move(socket)), m_deadline(m_socket.get_executor()) {
     asio::error_code ec;
     m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
 }
@@ -223,25 +284,38 @@ void CConnection::Close() {
     m_closed = true;
     asio::error_code ec;
     m_socket.close(ec);
-    m_idle.cancel();
+    Disarm();
     m_server.Closed(this);
+}
+
+void CConnection::Arm(std::chrono::steady_clock::duration limit) {
+    m_deadline.expires_after(limit);
+    m_deadline.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        // A wait that fired just before its deadline was moved on or disarmed closes nothing.
+        if (!ec && self->m_deadline.expiry() <= std::chrono::steady_clock::now()) {
+            self->Close();
+        }
+    });
+}
+
+void CConnection::Disarm() {
+    m_deadline.expires_at(std::chrono::steady_clock::time_point::max());
 }
 
 void CConnection::StartRead() {
     if (m_closed) {
         return;
     }
-    m_idle.expires_after(REMOTE_IDLE_LIMIT);
-    m_idle.async_wait([self = shared_from_this()](const asio::error_code& ec) {
-        if (!ec) {
-            self->Close(); // nothing received for the idle limit
-        }
-    });
+    // Idle from the last read or the last write, whichever came later: a read starts only
+    // after the answers of the lines before it are written.
+    Arm(m_server.GetLimits().idle);
     m_socket.async_read_some(
         asio::buffer(m_buffer),
         [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
-            self->m_idle.cancel();
+            self->Disarm();
             if (ec) {
+                // The end of the client's stream (a half-close) or its failure: the lines
+                // read before it have all run and been answered.
                 self->Close();
                 return;
             }
@@ -289,8 +363,11 @@ void CConnection::ProcessNext() {
             }
             self->m_answer = std::move(answer);
             self->m_answer += '\n';
+            // A client that stops reading is closed at the deadline; its place is free again.
+            self->Arm(self->m_server.GetLimits().write);
             asio::async_write(self->m_socket, asio::buffer(self->m_answer),
                               [self](const asio::error_code& ec, std::size_t) {
+                                  self->Disarm();
                                   if (ec) {
                                       self->Close();
                                       return;
@@ -329,7 +406,9 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     asio::io_context io(1);
     CRemoteDirectModule module;
     CRemoteEngine engine(module, args.clockMode);
-    CServer server(io, engine, allow, args.maxClients);
+    CServer server(io, engine, allow,
+                   {args.maxClients, std::chrono::seconds(args.idleSeconds),
+                    std::chrono::seconds(args.writeSeconds)});
     if (!server.Listen(endpoint, error)) {
         ctx.Fail("cannot listen on " + args.listen + ": " + error, CLI_EXIT_OPEN);
         return;
@@ -369,6 +448,18 @@ void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
     serve->add_option("--max-clients", args->maxClients, "Clients served at once")
         ->capture_default_str()
         ->check(CLI::Range(1, 1000));
+    serve
+        ->add_option("--idle-timeout", args->idleSeconds,
+                     "Seconds without a line read or an answer written after which a client is "
+                     "closed")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 7 * 24 * 3600));
+    serve
+        ->add_option("--write-timeout", args->writeSeconds,
+                     "Seconds an answer may take to be written; a client that stops reading is "
+                     "closed then")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
     serve
         ->add_option("--clock-mode", args->clockMode,
                      "Clock mode 1 to 8 that *RST initialises with")

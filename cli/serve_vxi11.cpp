@@ -35,24 +35,24 @@ public:
             return;
         }
         const std::uint64_t generation = s->generation;
-        m_hooks.onWorker([s, generation, line = std::move(line), overlong, done = std::move(done),
-                          engine = m_hooks.engine]() {
-            if (s->closed || s->generation != generation) {
-                done({}, false); // cleared or closed before it started
-                return;
-            }
-            std::string answer;
-            bool answered = false;
-            if (overlong) {
-                s->scpi.PushError(REMOTE_E_COMMAND, "line longer than " +
-                                                        std::to_string(REMOTE_LINE_MAX) +
-                                                        " bytes, discarded");
-            } else {
-                answered = engine->ExecuteLine(line, s->scpi, &answer);
-            }
-            s->statusByte = s->scpi.ErrorCount() > 0 ? 0x04 : 0x00; // error queue not empty
-            done(std::move(answer), answered);
-        });
+        ++s->holds;
+        m_hooks.onWorker(
+            [this, s, generation, line = std::move(line), overlong, done = std::move(done)]() {
+                // A line of a closed session still runs (its answer goes nowhere); one dropped by
+                // a device clear does not.
+                std::string answer;
+                bool answered = false;
+                if (s->generation == generation && overlong) {
+                    s->scpi.PushError(REMOTE_E_COMMAND, "line longer than " +
+                                                            std::to_string(REMOTE_LINE_MAX) +
+                                                            " bytes, discarded");
+                } else if (s->generation == generation) {
+                    answered = m_hooks.engine->ExecuteLine(line, s->scpi, &answer);
+                }
+                s->statusByte = s->scpi.ErrorCount() > 0 ? 0x04 : 0x00; // error queue not empty
+                done(std::move(answer), answered);
+                Let(*s);
+            });
     }
 
     std::uint8_t StatusByte(std::uint64_t id) override {
@@ -77,8 +77,7 @@ public:
             s = it->second;
             m_sessions.erase(it);
         }
-        s->closed = true;
-        m_hooks.releaseClient();
+        Let(*s);
     }
 
 private:
@@ -86,8 +85,15 @@ private:
         CRemoteSession scpi; // the worker's only
         std::atomic<std::uint8_t> statusByte{0};
         std::atomic<std::uint64_t> generation{0};
-        std::atomic<bool> closed{false};
+        // The link (until Close) and each of its lines not yet run hold the client place.
+        std::atomic<int> holds{1};
     };
+
+    void Let(Session& s) {
+        if (--s.holds == 0) {
+            m_hooks.releaseClient();
+        }
+    }
 
     std::shared_ptr<Session> Find(std::uint64_t id) {
         std::lock_guard lock(m_mutex);

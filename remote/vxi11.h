@@ -20,8 +20,8 @@
 #include "remote_net.h"
 
 // What a server gives a front end. Every call comes from the front end's own thread; the
-// completion of Submit may come from any thread, exactly once per Submit (also after Clear or
-// Close, then with answered false).
+// completion of Submit may come from any thread, exactly once per Submit (also after Clear,
+// then with answered false).
 class IVxi11Host {
 public:
     virtual ~IVxi11Host() = default;
@@ -45,8 +45,10 @@ public:
     virtual std::uint8_t StatusByte(std::uint64_t session) = 0;
     // Device clear: the session's lines that have not started are dropped.
     virtual void Clear(std::uint64_t session) = 0;
-    // The session is over: its lines that have not started are dropped, its client place is
-    // given back.
+    // The session is over. Its lines already submitted still run (as a raw client's lines do
+    // when it half-closes; their completions come as for any line), and its client place is
+    // given back once they have, so that a client that creates and destroys links in a loop
+    // cannot queue more than the client limit's worth of lines.
     virtual void Close(std::uint64_t session) = 0;
 };
 
@@ -78,7 +80,8 @@ constexpr std::uint32_t VXI11_ABORT_PROGRAM = 0x0607B0;
 constexpr std::uint32_t VXI11_VERSION = 1;
 // The largest device_write a client is told to send at once.
 constexpr std::uint32_t VXI11_MAX_RECV = 65536;
-// Lines of one link queued or running at once; a device_write beyond waits for room.
+// Lines of one link queued or running at once: a device_write's lines are handed to the host
+// as the earlier ones finish, and its reply waits until the last of them has run.
 constexpr std::size_t VXI11_LINES_IN_FLIGHT = 16;
 // Response bytes one link may hold unread; a device_write beyond waits until they are read.
 constexpr std::size_t VXI11_RESPONSE_MAX = 1 << 20;
@@ -91,8 +94,12 @@ public:
         std::string text;
         bool overlong = false;
     };
-    // Takes one device_write's data; a line ends at LF, and at the end of a write with the END
-    // flag. Appends the completed lines to *lines.
+    // Takes bytes of one device_write's data from the front of *data until a line is
+    // complete: true with *line set. A line ends at LF, and at the end of a write with the
+    // END flag (end: *data is the write's last part). False once *data is used up without a
+    // complete line; its bytes wait for the next write.
+    bool Next(std::string_view* data, bool end, Line* line);
+    // All of a write's data at once; appends the completed lines to *lines.
     void Write(std::string_view data, bool end, std::vector<Line>* lines);
 
     // Queues an answer (an LF is added: the message terminator).

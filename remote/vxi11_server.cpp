@@ -3,10 +3,10 @@
 // One thread runs libtirpc's dispatch, and nothing in a dispatch ever waits: libtirpc keeps its
 // service state (the transports, their poll table, the registered programs) in process globals
 // that are not safe to drive from several threads, so every RPC is handled on this one thread.
-// A call that must wait (a device_read before its answer is there, a device_lock or any call
-// with waitlock while another link holds the lock, a device_write while its link's queue is
-// full) is kept as the link's pending call, and its reply is sent later from the same thread,
-// when the awaited thing happens, at its deadline, or on device_abort. That works because a
+// A call that must wait (a device_write until its lines have run, a device_read before its
+// answer is there, a device_lock or any call with waitlock while another link holds the lock)
+// is kept as the link's pending call, and its reply is sent later from the same thread, when
+// the awaited thing happens, at its deadline, or on device_abort. That works because a
 // VXI-11 client has at most one call outstanding per connection, and libtirpc's connection
 // transport replies with the id of the last call it received: a connection that becomes
 // readable while its call is pending has either closed or given up on the call, so the pending
@@ -30,6 +30,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,9 +100,12 @@ struct Pending {
     Clock::time_point lockDeadline; // waitlock: until when the lock is waited for
     Clock::time_point ioDeadline;
     bool waitLock = false;
+    bool pastLock = false; // the lock let it go on once; it is not asked again
     // device_write
     std::string data;
     bool end = false;
+    std::size_t taken = 0;   // bytes of data whose lines went to the host
+    bool handedOver = false; // every line of data went
     // device_read
     std::uint32_t requestSize = 0;
     int termChar = -1;
@@ -114,7 +118,7 @@ struct Link {
     int fd = -1;
     bool ready = false; // false while create_link waits for the lock it asked for
     CVxi11Stream stream;
-    std::size_t inFlight = 0;
+    std::size_t inFlight = 0;     // lines handed to the host and not yet completed
     std::uint64_t generation = 0; // device_clear: answers of earlier lines are dropped
     std::optional<Pending> pending;
 };
@@ -217,8 +221,16 @@ struct CVxi11Server::Impl {
     void Run();
     void Call(std::uint32_t procedure, SVCXPRT* xprt);
     void CallAbort(SVCXPRT* xprt);
+    // A call's reply waits as the pending call of link lid, which is then tried at once; a
+    // call for a link it may not use is answered invalid-link.
+    void Begin(std::int32_t lid, Pending pending, Clock::time_point now);
+    // Link lid if a call on xprt may use it: its create_link was answered, and the call comes
+    // on the link's own connection (another client cannot drive or destroy it).
+    Link* Usable(std::int32_t lid, const SVCXPRT* xprt);
     // Tries to finish link's pending call now; true when its reply went.
     bool Attempt(Link& link, Clock::time_point now);
+    // device_write's part of Attempt.
+    bool AttemptWrite(Link& link, Clock::time_point now);
     void RetryAll(Clock::time_point now);
     void ReplyError(const Pending& p, std::int32_t error);
     void Destroy(std::int32_t lid);
@@ -247,7 +259,37 @@ template <class T> void Reply(SVCXPRT* xprt, bool_t (*f)(XDR*, T*), T* result) {
 void ReplyPlain(SVCXPRT* xprt, std::int32_t error) {
     Reply(xprt, &Vxi11XdrError, &error);
 }
+
+// A call's reply as it waits, from the parts every call with a link has.
+Pending NewPending(std::uint32_t procedure, SVCXPRT* xprt, std::int32_t flags,
+                   std::uint32_t lockTimeout, std::uint32_t ioTimeout, Clock::time_point now) {
+    Pending p;
+    p.procedure = procedure;
+    p.xprt = xprt;
+    p.waitLock = (flags & VXI11_FLAG_WAITLOCK) != 0;
+    p.lockDeadline = now + Ms(lockTimeout);
+    p.ioDeadline = now + Ms(ioTimeout);
+    return p;
+}
 } // namespace
+
+Link* CVxi11Server::Impl::Usable(std::int32_t lid, const SVCXPRT* xprt) {
+    const auto it = links.find(lid);
+    if (it == links.end() || !it->second.ready || it->second.fd != xprt->xp_fd) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void CVxi11Server::Impl::Begin(std::int32_t lid, Pending pending, Clock::time_point now) {
+    Link* link = Usable(lid, pending.xprt);
+    if (link == nullptr) {
+        ReplyError(pending, VXI11_INVALID_LINK);
+        return;
+    }
+    link->pending = std::move(pending);
+    (void)Attempt(*link, now);
+}
 
 void CVxi11Server::Impl::Dispatch(svc_req* request, SVCXPRT* xprt) {
     Impl* self = g_server;
@@ -327,13 +369,11 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         link.lid = nextLid++;
         link.session = session;
         link.fd = xprt->xp_fd;
+        // Replies go out at once, as on raw sockets (libtirpc leaves Nagle's delay on).
+        const int one = 1;
+        (void)::setsockopt(link.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (lockDevice) {
-            Pending pending;
-            pending.procedure = VXI11_CREATE_LINK;
-            pending.xprt = xprt;
-            pending.waitLock = true;
-            pending.lockDeadline = now + Ms(lockTimeout);
-            link.pending = std::move(pending);
+            link.pending = NewPending(procedure, xprt, VXI11_FLAG_WAITLOCK, lockTimeout, 0, now);
             (void)Attempt(link, now);
             return;
         }
@@ -349,24 +389,12 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         if (!GetArgs(xprt, &Vxi11XdrWriteParms, &p)) {
             return;
         }
-        Pending pending;
-        pending.procedure = procedure;
-        pending.xprt = xprt;
-        pending.waitLock = (p.flags & VXI11_FLAG_WAITLOCK) != 0;
-        pending.lockDeadline = now + Ms(p.lockTimeout);
-        pending.ioDeadline = now + Ms(p.ioTimeout);
+        Pending pending = NewPending(procedure, xprt, p.flags, p.lockTimeout, p.ioTimeout, now);
         pending.data.assign(p.data.data ? p.data.data : "", p.data.length);
         pending.end = (p.flags & VXI11_FLAG_END) != 0;
         const std::int32_t lid = p.lid;
         FreeArgs(xprt, &Vxi11XdrWriteParms, &p);
-        const auto it = links.find(lid);
-        if (it == links.end() || !it->second.ready) {
-            Vxi11WriteResp r{VXI11_INVALID_LINK, 0};
-            Reply(xprt, &Vxi11XdrWriteResp, &r);
-            return;
-        }
-        it->second.pending = std::move(pending);
-        (void)Attempt(it->second, now);
+        Begin(lid, std::move(pending), now);
         return;
     }
     case VXI11_DEVICE_READ: {
@@ -374,24 +402,11 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         if (!GetArgs(xprt, &Vxi11XdrReadParms, &p)) {
             return;
         }
-        Pending pending;
-        pending.procedure = procedure;
-        pending.xprt = xprt;
-        pending.waitLock = (p.flags & VXI11_FLAG_WAITLOCK) != 0;
-        pending.lockDeadline = now + Ms(p.lockTimeout);
-        pending.ioDeadline = now + Ms(p.ioTimeout);
+        Pending pending = NewPending(procedure, xprt, p.flags, p.lockTimeout, p.ioTimeout, now);
         pending.requestSize = p.requestSize;
         pending.termChar =
             (p.flags & VXI11_FLAG_TERMCHRSET) ? static_cast<unsigned char>(p.termChar) : -1;
-        const auto it = links.find(p.lid);
-        if (it == links.end() || !it->second.ready) {
-            Vxi11ReadResp r;
-            r.error = VXI11_INVALID_LINK;
-            Reply(xprt, &Vxi11XdrReadResp, &r);
-            return;
-        }
-        it->second.pending = std::move(pending);
-        (void)Attempt(it->second, now);
+        Begin(p.lid, std::move(pending), now);
         return;
     }
     case VXI11_DEVICE_READSTB:
@@ -403,19 +418,7 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         if (!GetArgs(xprt, &Vxi11XdrGenericParms, &p)) {
             return;
         }
-        Pending pending;
-        pending.procedure = procedure;
-        pending.xprt = xprt;
-        pending.waitLock = (p.flags & VXI11_FLAG_WAITLOCK) != 0;
-        pending.lockDeadline = now + Ms(p.lockTimeout);
-        pending.ioDeadline = now + Ms(p.ioTimeout);
-        const auto it = links.find(p.lid);
-        if (it == links.end() || !it->second.ready) {
-            ReplyError(pending, VXI11_INVALID_LINK);
-            return;
-        }
-        it->second.pending = std::move(pending);
-        (void)Attempt(it->second, now);
+        Begin(p.lid, NewPending(procedure, xprt, p.flags, p.lockTimeout, p.ioTimeout, now), now);
         return;
     }
     case VXI11_DEVICE_LOCK: {
@@ -423,18 +426,7 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         if (!GetArgs(xprt, &Vxi11XdrLockParms, &p)) {
             return;
         }
-        Pending pending;
-        pending.procedure = procedure;
-        pending.xprt = xprt;
-        pending.waitLock = (p.flags & VXI11_FLAG_WAITLOCK) != 0;
-        pending.lockDeadline = now + Ms(p.lockTimeout);
-        const auto it = links.find(p.lid);
-        if (it == links.end() || !it->second.ready) {
-            ReplyPlain(xprt, VXI11_INVALID_LINK);
-            return;
-        }
-        it->second.pending = std::move(pending);
-        (void)Attempt(it->second, now);
+        Begin(p.lid, NewPending(procedure, xprt, p.flags, p.lockTimeout, 0, now), now);
         return;
     }
     case VXI11_DEVICE_UNLOCK:
@@ -443,8 +435,7 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         if (!GetArgs(xprt, &Vxi11XdrLink, &lid)) {
             return;
         }
-        const auto it = links.find(lid);
-        if (it == links.end() || !it->second.ready) {
+        if (Usable(lid, xprt) == nullptr) {
             ReplyPlain(xprt, VXI11_INVALID_LINK);
             return;
         }
@@ -487,7 +478,7 @@ void CVxi11Server::Impl::ReplyError(const Pending& p, std::int32_t error) {
         break;
     }
     case VXI11_DEVICE_WRITE: {
-        Vxi11WriteResp r{error, 0};
+        Vxi11WriteResp r{error, static_cast<std::uint32_t>(p.taken)}; // the bytes taken
         Reply(p.xprt, &Vxi11XdrWriteResp, &r);
         break;
     }
@@ -540,7 +531,7 @@ bool CVxi11Server::Impl::Attempt(Link& link, Clock::time_point now) {
         }
         return finish();
     }
-    if (LockedOut(link)) {
+    if (!p.pastLock && LockedOut(link)) {
         if (p.waitLock && now < p.lockDeadline) {
             p.deadline = p.lockDeadline;
             return false;
@@ -548,31 +539,10 @@ bool CVxi11Server::Impl::Attempt(Link& link, Clock::time_point now) {
         ReplyError(p, VXI11_LOCKED);
         return finish();
     }
+    p.pastLock = true; // a lock taken by another link later does not cut this call short
     switch (p.procedure) {
-    case VXI11_DEVICE_WRITE: {
-        if (link.inFlight >= VXI11_LINES_IN_FLIGHT ||
-            link.stream.ResponseBytes() >= VXI11_RESPONSE_MAX) {
-            if (now < p.ioDeadline) {
-                p.deadline = p.ioDeadline;
-                return false;
-            }
-            ReplyError(p, VXI11_IO_TIMEOUT);
-            return finish();
-        }
-        std::vector<CVxi11Stream::Line> lines;
-        link.stream.Write(p.data, p.end, &lines);
-        for (CVxi11Stream::Line& line : lines) {
-            ++link.inFlight;
-            host.Submit(link.session, std::move(line.text), line.overlong,
-                        [box = mailbox, lid = link.lid, gen = link.generation](std::string response,
-                                                                               bool answered) {
-                            box->Post({lid, gen, std::move(response), answered});
-                        });
-        }
-        Vxi11WriteResp r{VXI11_OK, static_cast<std::uint32_t>(p.data.size())};
-        Reply(p.xprt, &Vxi11XdrWriteResp, &r);
-        return finish();
-    }
+    case VXI11_DEVICE_WRITE:
+        return AttemptWrite(link, now) && finish();
     case VXI11_DEVICE_READ: {
         if (!link.stream.HasResponse()) {
             if (now < p.ioDeadline) {
@@ -600,8 +570,7 @@ bool CVxi11Server::Impl::Attempt(Link& link, Clock::time_point now) {
     }
     case VXI11_DEVICE_CLEAR:
         link.stream.Clear();
-        ++link.generation;
-        link.inFlight = 0; // the host completes the dropped lines; their answers are ignored
+        ++link.generation; // the host completes the dropped lines; their answers are ignored
         host.Clear(link.session);
         ReplyPlain(p.xprt, VXI11_OK);
         return finish();
@@ -612,6 +581,42 @@ bool CVxi11Server::Impl::Attempt(Link& link, Clock::time_point now) {
         ReplyPlain(p.xprt, VXI11_OK);
         return finish();
     }
+}
+
+bool CVxi11Server::Impl::AttemptWrite(Link& link, Clock::time_point now) {
+    Pending& p = *link.pending;
+    // The lines go to the host one by one while the link has room (lines in flight, unread
+    // answers), so that one write of many short lines queues no more than any other.
+    std::string_view rest = std::string_view(p.data).substr(p.taken);
+    CVxi11Stream::Line line;
+    while (!p.handedOver && link.inFlight < VXI11_LINES_IN_FLIGHT &&
+           link.stream.ResponseBytes() < VXI11_RESPONSE_MAX) {
+        if (!link.stream.Next(&rest, p.end, &line)) {
+            p.handedOver = true;
+            break;
+        }
+        ++link.inFlight;
+        host.Submit(link.session, std::move(line.text), line.overlong,
+                    [box = mailbox, lid = link.lid, gen = link.generation](std::string response,
+                                                                           bool answered) {
+                        box->Post({lid, gen, std::move(response), answered});
+                    });
+    }
+    p.taken = p.data.size() - rest.size();
+    // Answered once every line has run, so that the reply, a device_readstb after it and a
+    // destroy_link after it all find the write done.
+    if (p.handedOver && link.inFlight == 0) {
+        Vxi11WriteResp r{VXI11_OK, static_cast<std::uint32_t>(p.data.size())};
+        Reply(p.xprt, &Vxi11XdrWriteResp, &r);
+        return true;
+    }
+    if (now < p.ioDeadline) {
+        p.deadline = p.ioDeadline;
+        return false;
+    }
+    // Out of time: the lines handed over still run; the bytes after them are not taken.
+    ReplyError(p, VXI11_IO_TIMEOUT);
+    return true;
 }
 
 void CVxi11Server::Impl::RetryAll(Clock::time_point now) {
@@ -646,14 +651,16 @@ void CVxi11Server::Impl::Destroy(std::int32_t lid) {
 void CVxi11Server::Impl::TakeCompletions() {
     for (Mailbox::Item& item : mailbox->Take()) {
         const auto it = links.find(item.lid);
-        if (it == links.end() || it->second.generation != item.generation) {
-            continue; // the link is gone or was cleared since
+        if (it == links.end()) {
+            continue; // the link is gone
         }
         Link& link = it->second;
+        // A line dropped by device_clear still counts until the host has let it go, so that
+        // clearing in a loop queues no more lines than writing does.
         if (link.inFlight > 0) {
             --link.inFlight;
         }
-        if (item.answered) {
+        if (item.answered && item.generation == link.generation) {
             link.stream.Answer(item.response);
         }
     }

@@ -2,17 +2,27 @@
 
 #include "vxi11.h"
 
-void CVxi11Stream::Write(std::string_view data, bool end, std::vector<Line>* lines) {
-    CRemoteLineReader::Line line;
-    while (m_reader.Next(&data, &line)) {
-        lines->push_back({std::move(line.text), line.overlong});
-    }
-    if (end && m_reader.HasPartial()) {
-        // END terminates the message as an LF would.
-        std::string_view lf("\n");
-        while (m_reader.Next(&lf, &line)) {
-            lines->push_back({std::move(line.text), line.overlong});
+bool CVxi11Stream::Next(std::string_view* data, bool end, Line* line) {
+    CRemoteLineReader::Line taken;
+    if (!m_reader.Next(data, &taken)) {
+        if (!end || !m_reader.HasPartial()) {
+            return false;
         }
+        // END terminates the message as an LF would (an overlong line, given already, just
+        // ends).
+        std::string_view lf("\n");
+        if (!m_reader.Next(&lf, &taken)) {
+            return false;
+        }
+    }
+    *line = {std::move(taken.text), taken.overlong};
+    return true;
+}
+
+void CVxi11Stream::Write(std::string_view data, bool end, std::vector<Line>* lines) {
+    Line line;
+    while (Next(&data, end, &line)) {
+        lines->push_back(std::move(line));
     }
 }
 

@@ -89,6 +89,8 @@ class Vxi11Test(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
+        # SIGTERM ends serve with status 0 (and, under the sanitizers, nothing to report).
+        assert cls.server.proc.returncode == 0, cls.server.stderr
         # Unregistered on the way out.
         out = subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True)
         assert str(VXI11_PROGRAM) not in out.stdout, out.stdout
@@ -183,6 +185,37 @@ class Vxi11Test(unittest.TestCase):
         self.assertTrue(rest.endswith(b"\n"))
         self.assertEqual(client.destroy_link(lid), 0)
         self.assertEqual(client.destroy_link(lid), vxi11.ErrorCodes.invalid_link_identifier)
+
+    def test_writes_run_their_lines(self):
+        client = vxi11.CoreClient("127.0.0.1")
+        self.addCleanup(client.close)
+        error, lid, _, _ = client.create_link(9, 0, 0, "inst0")
+        self.assertEqual(error, 0)
+
+        def lines(channel):
+            return b"".join(b"SOUR%d:FREQ %d\n" % (channel, 1000001 + i) for i in range(40))
+
+        # More lines than a link has in flight, in one write: answered once all have run.
+        data = lines(6)
+        self.assertEqual(client.device_write(lid, 20000, 0, END, data), (0, len(data)))
+        # Another connection may not use the link.
+        other = vxi11.CoreClient("127.0.0.1")
+        self.addCleanup(other.close)
+        invalid = vxi11.ErrorCodes.invalid_link_identifier
+        self.assertEqual(other.device_write(lid, 1000, 0, END, b"*RST")[0], invalid)
+        self.assertEqual(other.destroy_link(lid), invalid)
+        # A write out of time at once takes what it handed over; those lines still run after
+        # the link is destroyed.
+        data = lines(7)
+        error, size = client.device_write(lid, 0, 0, END, data)
+        self.assertIn(error, (0, vxi11.ErrorCodes.io_timeout))
+        self.assertGreater(size, 0)
+        self.assertEqual(client.destroy_link(lid), 0)
+        last = data[:size].split(b"\n")[-2].split()[1].decode()
+        inst = self.open()
+        self.assertEqual(inst.query("SOUR6:FREQ?"), "1000040")
+        self.assertEqual(inst.query("*OPC?"), "1")  # after the destroyed link's lines
+        self.assertEqual(inst.query("SOUR7:FREQ?"), last)
 
     def test_client_limit(self):
         # --max-clients 3: three links, and the fourth refused; a closed link frees its place.
