@@ -49,7 +49,9 @@ public:
                 } else if (s->generation == generation) {
                     answered = m_hooks.engine->ExecuteLine(line, s->scpi, &answer);
                 }
-                s->statusByte = s->scpi.ErrorCount() > 0 ? 0x04 : 0x00; // error queue not empty
+                // The engine's status byte of the session (error queue, event and questionable
+                // summaries), kept for device_readstb, which must not wait for the worker.
+                s->statusByte = m_hooks.engine->StatusByte(s->scpi);
                 done(std::move(answer), answered);
                 Let(*s);
             });

@@ -124,6 +124,13 @@ class Vxi11Test(unittest.TestCase):
         self.assertTrue(inst.query("SYST:ERR?").startswith("-113,"))
         self.assertEqual(inst.query("SYST:ERR?"), '0,"No error"')
         self.assertEqual(inst.read_stb() & 0x04, 0)
+        # The serial poll carries the event summary of an enabled event, and *ESR? the event.
+        inst.write("*CLS;*ESE 32")
+        inst.write("FOO:BAR")
+        self.assertTrue(inst.read_stb() & 0x20, "event summary bit")
+        self.assertEqual(inst.query("*ESR?"), "32")
+        self.assertEqual(inst.read_stb() & 0x20, 0)
+        inst.write("*CLS")
         # The error queue is the link's own.
         other = self.open()
         other.write("FOO:BAR")
