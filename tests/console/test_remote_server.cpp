@@ -7,7 +7,6 @@
 #include "remoteserver.h"
 
 #include <QDeadlineTimer>
-#include <QNetworkInterface>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -225,7 +224,7 @@ TEST_F(RemoteServerTest, ClientsAreAdmittedByAddressAndCount) {
     QTcpSocket* silent = Connect();
     EXPECT_TRUE(ClosedWithoutAByte(silent));
 
-    // Only loopback clients and those of the allowed ranges; a non-loopback address needs one.
+    // A non-loopback listening address needs a range.
     m_server.reset();
     RemoteListen anyAddress;
     std::string error;
@@ -235,22 +234,11 @@ TEST_F(RemoteServerTest, ClientsAreAdmittedByAddressAndCount) {
     EXPECT_FALSE(open.Listen(anyAddress, {}, &why));
     EXPECT_TRUE(why.contains(QStringLiteral("--allow"))) << why.toStdString();
 
-    QHostAddress own;
-    for (const QHostAddress& a : QNetworkInterface::allAddresses()) {
-        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback()) {
-            own = a;
-        }
-    }
-    if (own.isNull()) {
-        GTEST_SKIP() << "no non-loopback IPv4 address to connect from";
-    }
-    // The range is the address next to this machine's own.
-    const std::string neighbour =
-        QHostAddress(own.toIPv4Address() ^ 1u).toString().toStdString() + "/32";
-    m_server = StartServer("0.0.0.0:0", {neighbour.c_str()});
+    // Tests talk over loopback only: which other clients a range admits is the admission
+    // rule's own test (test_remote_net); here a foreign range leaves loopback served.
+    m_server = StartServer("127.0.0.1:0", {"192.0.2.0/24"});
     ASSERT_NE(m_server, nullptr);
     EXPECT_EQ(Query(Connect(), "*OPC?"), QStringLiteral("1"));
-    EXPECT_TRUE(ClosedWithoutAByte(Connect(own)));
 }
 
 // An operator's click and a client's line: the line that arrives during the click's exchange

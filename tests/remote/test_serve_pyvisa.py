@@ -255,17 +255,6 @@ class ServeTest(unittest.TestCase):
             inst.close()
 
 
-def local_address():
-    """A non-loopback IPv4 address of this machine, or None."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.connect(("192.0.2.1", 9))  # no packet is sent for a UDP connect
-            address = s.getsockname()[0]
-        except OSError:
-            return None
-    return None if address.startswith("127.") else address
-
-
 def served(host, port):
     """True when the server answers "*OPC?" on a new connection; False when it closes it
     without a byte."""
@@ -314,19 +303,14 @@ class SafetyTest(unittest.TestCase):
                                capture_output=True, text=True, timeout=WAIT_S)
             self.assertEqual(r.returncode, 2, bad)
 
-    def test_clients_outside_the_ranges_get_nothing(self):
-        address = local_address()
-        if address is None:
-            self.skipTest("no non-loopback IPv4 address on this machine")
-        parts = address.split(".")
-        neighbour = ".".join(parts[:3] + [str(int(parts[3]) ^ 1)])  # the next host, not us
-        for allow, expected in ((neighbour + "/32", False), (address + "/32", True)):
-            rig = Rig("0.0.0.0:0", "--allow", allow)
-            try:
-                self.assertEqual(served(address, rig.port), expected, allow)
-                self.assertTrue(served("127.0.0.1", rig.port))  # loopback is always served
-            finally:
-                rig.close()
+    def test_loopback_is_served_whatever_the_ranges(self):
+        # Tests reach the server over loopback only; which other clients a range admits is
+        # the admission rule's own test (test_remote_net).
+        rig = Rig("127.0.0.1:0", "--allow", "192.0.2.0/24")
+        try:
+            self.assertTrue(served("127.0.0.1", rig.port))
+        finally:
+            rig.close()
 
 
 if __name__ == "__main__":
