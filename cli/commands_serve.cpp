@@ -27,6 +27,7 @@
 #include "exchange.h"
 #include "remote.h"
 #include "remote_net.h"
+#include "remote_setup_store.h"
 #include "serve_vxi11.h"
 
 namespace {
@@ -37,6 +38,7 @@ struct ServeArgs {
     int maxClients = REMOTE_MAX_CLIENTS;
     int clockMode = 2;
     bool vxi11 = true;
+    std::string setups; // the folder of *SAV and *RCL; empty: the user's configuration folder
 };
 
 // The client's address as the allowed ranges take it.
@@ -329,6 +331,13 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     asio::io_context io(1);
     CRemoteDirectModule module;
     CRemoteEngine engine(module, args.clockMode);
+    std::error_code ignored;
+    CRemoteFileSetupStore store(args.setups.empty()
+                                    ? RemoteConfigFolder()
+                                    : std::filesystem::absolute(args.setups, ignored));
+    if (!store.Folder().empty()) {
+        engine.SetSetupStore(&store);
+    }
     CServer server(io, engine, allow, args.maxClients);
     if (!server.Listen(endpoint, error)) {
         ctx.Fail("cannot listen on " + args.listen + ": " + error, CLI_EXIT_OPEN);
@@ -374,6 +383,9 @@ void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
                      "Clock mode 1 to 8 that *RST initialises with")
         ->capture_default_str()
         ->check(CLI::Range(1, 8));
+    serve->add_option("--setups", args->setups,
+                      "Folder of the *SAV and *RCL setups (default: the user's configuration "
+                      "folder for Morvane)");
     ServeVxi11AddOptions(serve, &args->vxi11);
     serve->callback([&ctx, args] { RunServe(ctx, *args); });
 }
