@@ -32,6 +32,7 @@
 #include "exchange.h"
 #include "remote.h"
 #include "remote_net.h"
+#include "remote_setup_store.h"
 #include "serve_vxi11.h"
 
 namespace {
@@ -47,6 +48,7 @@ struct ServeArgs {
     bool vxi11 = true;
     int idleSeconds = static_cast<int>(std::chrono::seconds(REMOTE_IDLE_LIMIT).count());
     int writeSeconds = static_cast<int>(WRITE_LIMIT.count());
+    std::string setups; // the folder of *SAV and *RCL; empty: the user's configuration folder
 };
 
 // How long a listener whose accept failed (out of descriptors: EMFILE, ENFILE) rests before it
@@ -406,6 +408,13 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     asio::io_context io(1);
     CRemoteDirectModule module;
     CRemoteEngine engine(module, args.clockMode);
+    std::error_code ignored;
+    CRemoteFileSetupStore store(args.setups.empty()
+                                    ? RemoteConfigFolder()
+                                    : std::filesystem::absolute(args.setups, ignored));
+    if (!store.Folder().empty()) {
+        engine.SetSetupStore(&store);
+    }
     CServer server(io, engine, allow,
                    {args.maxClients, std::chrono::seconds(args.idleSeconds),
                     std::chrono::seconds(args.writeSeconds)});
@@ -465,6 +474,9 @@ void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
                      "Clock mode 1 to 8 that *RST initialises with")
         ->capture_default_str()
         ->check(CLI::Range(1, 8));
+    serve->add_option("--setups", args->setups,
+                      "Folder of the *SAV and *RCL setups (default: the user's configuration "
+                      "folder for Morvane)");
     ServeVxi11AddOptions(serve, &args->vxi11);
     serve->callback([&ctx, args] { RunServe(ctx, *args); });
 }

@@ -223,9 +223,13 @@ void Touch(QTimer* idle, std::chrono::milliseconds limit) {
 } // namespace
 
 CRemoteServer::CRemoteServer(CMorvaneDlg& form, int clockMode, QObject* parent)
-    : QObject(parent), m_form(&form), m_module(form), m_engine(m_module, clockMode) {
+    : QObject(parent), m_form(&form), m_module(form), m_engine(m_module, clockMode),
+      m_setups(SetupFileConfigFolder()) {
     std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
     m_engine.SetLineExchangeLimit(LINE_EXCHANGES_MAX);
+    if (!m_setups.Folder().empty()) {
+        m_engine.SetSetupStore(&m_setups);
+    }
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &CRemoteServer::RunNext);
     connect(&m_server, &CNetListener::newConnection, this, &CRemoteServer::OnNewConnection);

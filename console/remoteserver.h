@@ -29,6 +29,7 @@
 #include "netnotify.h"
 #include "remote.h"
 #include "remote_net.h"
+#include "remote_setup_store.h"
 
 #include <QObject>
 #include <QPointer>
@@ -142,6 +143,7 @@ private:
     QPointer<CMorvaneDlg> m_form;
     CConsoleRemoteModule m_module;
     CRemoteEngine m_engine;
+    CRemoteFileSetupStore m_setups; // "*SAV" and "*RCL", in the user's configuration folder
     CNetListener m_server;
     std::vector<RemoteRange> m_allow;
     QString m_strEndpoint;

@@ -28,16 +28,20 @@ std::string ToDisplay(const fs::path& path) {
 
 } // namespace
 
-std::vector<fs::path> SetupFileSearchPath(const QString& exeDir) {
+fs::path SetupFileConfigFolder() {
     // AppConfigLocation is the generic configuration folder followed by the organisation and
     // the application, whatever names the running process carries (a test program has its
     // own).
     const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
                            QLatin1Char('/') + QLatin1String(PROFILE_ORGANIZATION) +
                            QLatin1Char('/') + QLatin1String(PROFILE_APPLICATION);
+    return ToPath(config);
+}
+
+std::vector<fs::path> SetupFileSearchPath(const QString& exeDir) {
     return {
         ProfileSetupFilePath(),
-        ToPath(config) / "setup.ini",
+        SetupFileConfigFolder() / "setup.ini",
         ToPath(QDir::cleanPath(exeDir + QStringLiteral("/../share/morvane"))) / "setup.ini",
     };
 }

@@ -15,6 +15,9 @@
 
 class CProfileFile;
 
+// The user's configuration folder of place 2 (also the folder of the server's "*SAV" setups).
+std::filesystem::path SetupFileConfigFolder();
+
 // The three places, in search order; exeDir is the folder of the running executable.
 std::vector<std::filesystem::path> SetupFileSearchPath(const QString& exeDir);
 

@@ -25,6 +25,7 @@ const char* const PHASE_KEY = "PHASE";
 const char* const ON_KEY = "ON";
 
 constexpr int ROW_INDEX[CHANNEL_SETUP_ROWS] = {0, 1, 2, 3, 8, 9, 10, 11};
+constexpr int FIRST_HIDDEN_INDEX = 4;
 
 constexpr double HZ_PER_MHZ = 1000000.0;
 constexpr double PERCENT_PER_FULL_SCALE = 100.0;
@@ -82,6 +83,25 @@ void AppendEntry(std::string& out, const char* key, const std::optional<std::str
     }
 }
 
+// Reads the keys of one section into r; false (with the detail) for a bad ON.
+bool ReadRow(const CProfileFile& file, const std::string& section, ChannelSetupRow& r,
+             std::string& detail) {
+    r.freq = ReadText(file, section, FREQ_KEY);
+    r.amp = ReadText(file, section, AMP_KEY);
+    r.phase = ReadText(file, section, PHASE_KEY);
+    return ReadFlag(file, section, ON_KEY, r.on, detail);
+}
+
+void AppendRow(std::string& out, const std::string& section, const ChannelSetupRow& r) {
+    out += "\r\n[" + section + "]\r\n";
+    AppendEntry(out, FREQ_KEY, r.freq);
+    AppendEntry(out, AMP_KEY, r.amp);
+    AppendEntry(out, PHASE_KEY, r.phase);
+    if (r.on) {
+        out += std::string(ON_KEY) + "=" + (*r.on ? "1" : "0") + "\r\n";
+    }
+}
+
 bool HasText(const std::optional<std::string>& text) {
     return text && !text->empty();
 }
@@ -108,6 +128,14 @@ std::string ChannelSetupSection(int row) {
     return "CH" + std::to_string(row + 1);
 }
 
+int ChannelSetupHiddenIndex(int hidden) {
+    return hidden >= 0 && hidden < CHANNEL_SETUP_HIDDEN ? FIRST_HIDDEN_INDEX + hidden : -1;
+}
+
+std::string ChannelSetupHiddenSection(int hidden) {
+    return "IDX" + std::to_string(FIRST_HIDDEN_INDEX + hidden);
+}
+
 ChannelSetupResult ChannelSetupLoad(const fs::path& path, ChannelSetup& setup) {
     CProfileFile file;
     if (!file.Load(path)) {
@@ -128,12 +156,15 @@ ChannelSetupResult ChannelSetupLoad(const fs::path& path, ChannelSetup& setup) {
         return result;
     }
     for (int row = 0; row < CHANNEL_SETUP_ROWS; ++row) {
-        const std::string section = ChannelSetupSection(row);
-        ChannelSetupRow& r = read.rows[static_cast<std::size_t>(row)];
-        r.freq = ReadText(file, section, FREQ_KEY);
-        r.amp = ReadText(file, section, AMP_KEY);
-        r.phase = ReadText(file, section, PHASE_KEY);
-        if (!ReadFlag(file, section, ON_KEY, r.on, result.detail)) {
+        if (!ReadRow(file, ChannelSetupSection(row), read.rows[static_cast<std::size_t>(row)],
+                     result.detail)) {
+            result.error = ChannelSetupError::BadFlag;
+            return result;
+        }
+    }
+    for (int h = 0; h < CHANNEL_SETUP_HIDDEN; ++h) {
+        if (!ReadRow(file, ChannelSetupHiddenSection(h), read.hidden[static_cast<std::size_t>(h)],
+                     result.detail)) {
             result.error = ChannelSetupError::BadFlag;
             return result;
         }
@@ -150,14 +181,19 @@ std::string ChannelSetupText(const ChannelSetup& setup) {
         out += std::string(MULTI_KEY) + "=" + (*setup.multi ? "1" : "0") + "\r\n";
     }
     for (int row = 0; row < CHANNEL_SETUP_ROWS; ++row) {
-        const ChannelSetupRow& r = setup.rows[static_cast<std::size_t>(row)];
-        out += "\r\n[" + ChannelSetupSection(row) + "]\r\n";
-        AppendEntry(out, FREQ_KEY, r.freq);
-        AppendEntry(out, AMP_KEY, r.amp);
-        AppendEntry(out, PHASE_KEY, r.phase);
-        if (r.on) {
-            out += std::string(ON_KEY) + "=" + (*r.on ? "1" : "0") + "\r\n";
+        AppendRow(out, ChannelSetupSection(row), setup.rows[static_cast<std::size_t>(row)]);
+    }
+    bool noted = false;
+    for (int h = 0; h < CHANNEL_SETUP_HIDDEN; ++h) {
+        const ChannelSetupRow& r = setup.hidden[static_cast<std::size_t>(h)];
+        if (!r.freq && !r.amp && !r.phase && !r.on) {
+            continue;
         }
+        if (!noted) {
+            out += "\r\n; [IDX4] to [IDX7]: channel indexes 4 to 7, which have no panel row.\r\n";
+            noted = true;
+        }
+        AppendRow(out, ChannelSetupHiddenSection(h), r);
     }
     return out;
 }

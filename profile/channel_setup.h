@@ -14,6 +14,12 @@
 // panel's rows, which messages number channels 9 to 12). A missing section or key leaves that
 // part alone; a file without any of the sections is not a setup file.
 //
+// The channel indexes 4 to 7, which have no row on the panel (SCPI channels SOURce5 to
+// SOURce8), may follow in the sections [IDX4] to [IDX7], with the same keys. They are named
+// by channel index so that they cannot be taken for the rows CH5 to CH8. The console's channel
+// setups neither write nor apply them (its panel has no such rows); the server's "*SAV" writes
+// them and its "*RCL" reads them. They do not make a file a setup file on their own.
+//
 // Plain C++ without Qt, shared by the console and morvane-cli.
 #pragma once
 
@@ -23,11 +29,16 @@
 #include <string>
 
 inline constexpr int CHANNEL_SETUP_ROWS = 8;
+inline constexpr int CHANNEL_SETUP_HIDDEN = 4; // channel indexes 4 to 7, without a panel row
 
 // The channel index a row (0 to 7 for CH1 to CH8) drives; -1 for any other row.
 int ChannelSetupRowIndex(int row);
 // "CH1" to "CH8": the section of a row.
 std::string ChannelSetupSection(int row);
+// The channel index of a hidden section (0 to 3 for [IDX4] to [IDX7]): 4 to 7; -1 for others.
+int ChannelSetupHiddenIndex(int hidden);
+// "IDX4" to "IDX7": the section of a hidden channel.
+std::string ChannelSetupHiddenSection(int hidden);
 
 struct ChannelSetupRow {
     // Each part is empty (std::nullopt) when the file lacks its key.
@@ -39,6 +50,8 @@ struct ChannelSetupRow {
 
 struct ChannelSetup {
     std::array<ChannelSetupRow, CHANNEL_SETUP_ROWS> rows;
+    // [IDX4] to [IDX7]; a hidden channel without any part is not written.
+    std::array<ChannelSetupRow, CHANNEL_SETUP_HIDDEN> hidden;
     std::optional<bool> multi;
 };
 

@@ -215,7 +215,9 @@ public:
     virtual ~CRemoteSetupStore() = default;
     // False with *error saying why the setup could not be kept.
     virtual bool Save(int slot, const RemoteSetup& setup, std::string* error) = 0;
-    // Found with *setup filled; Empty when none was saved as slot; Failed with *error.
+    // Found with *setup filled; Empty when none was saved as slot; Failed with *error. *setup
+    // comes with the values the server keeps now: a slot that holds only some of the channels
+    // (or no mode) leaves the others as they are.
     virtual Recalled Recall(int slot, RemoteSetup* setup, std::string* error) = 0;
 };
 

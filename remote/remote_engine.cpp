@@ -1038,7 +1038,10 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             }
             return true;
         }
+        // What the slot does not hold stays as it is.
         RemoteSetup setup;
+        std::copy(std::begin(m_channels), std::end(m_channels), std::begin(setup.channels));
+        setup.single = m_single;
         switch (m_store->Recall(slot, &setup, &why)) {
         case CRemoteSetupStore::Recalled::Found:
             return RecallSetup(setup, session);

@@ -190,7 +190,8 @@ TEST_F(ChannelsTranscriptTest, LoadAppliesRowsInOrderWithOneUpdateAndOneSummaryB
                "[CH3]\nAMP=500\nON=1\n" // refused by DDS control: reported at the end
                "[CH5]\nAMP=300\nON=1\n" // channel 9, refused too
                "[CH6]\nFREQ=20\n"
-               "[CH7]\nON=0\n");
+               "[CH7]\nON=0\n"
+               "[IDX5]\nFREQ=3\nON=0\n"); // kept by the server's *SAV: ignored here
     file.close();
 
     std::vector<std::string> sent;

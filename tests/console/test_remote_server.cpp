@@ -4,12 +4,15 @@
 #include "test_morvanedlg_fixture.h"
 
 #include "cmdline.h"
+#include "remote_setup_store.h"
 #include "remoteserver.h"
+#include "setupfile.h"
 
 #include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <filesystem>
 #include <functional>
 
 #include <sys/socket.h>
@@ -180,6 +183,20 @@ TEST_F(RemoteServerTest, RemoteSettingsMoveThePanelAsClicksDo) {
     EXPECT_TRUE(Query(client, "SYST:ERR?").startsWith(QStringLiteral("-240,")));
     EXPECT_EQ(m_sim.CommandCount(), commands);
     EXPECT_TRUE(Boxes().empty());
+}
+
+// *SAV and *RCL keep their setups in the user's configuration folder, the one morvane-cli uses
+// too; a recalled setting moves the panel as any remote setting does.
+TEST_F(RemoteServerTest, SavedSetupsLiveInTheConfigurationFolder) {
+    ASSERT_EQ(SetupFileConfigFolder(), RemoteConfigFolder());
+    QTcpSocket* client = Connect();
+    Send(client, "SOUR9:APPL 12.5MHZ,50,90;*SAV 2");
+    EXPECT_TRUE(std::filesystem::is_regular_file(SetupFileConfigFolder() / "setup-2.ini"));
+    Send(client, "SOUR9:FREQ 20MHZ");
+    EXPECT_EQ(Freq(8)->currentText(), QStringLiteral("20"));
+    Send(client, "*RCL 2");
+    EXPECT_EQ(Freq(8)->currentText(), QStringLiteral("12.5"));
+    EXPECT_EQ(Query(client, "SYST:ERR?"), QStringLiteral("0,\"No error\""));
 }
 
 // After an open without a reset (INIT=0) no row is known: a query of one is an error, not the

@@ -9,6 +9,7 @@ setting should have changed, and that it took exactly one command on the line.
 Exits 77 (CTest's skip code here) when PyVISA or its pure-Python backend is missing.
 """
 
+import configparser
 import os
 import socket
 import subprocess
@@ -50,9 +51,12 @@ class Rig:
         self.sim = subprocess.Popen([SIM, "--state-file", self.state_path],
                                     stdout=subprocess.PIPE, text=True)
         device = self.sim.stdout.readline().strip()
+        # The configuration folder (where *SAV keeps its setups) is the test's, not the user's.
+        self.config = os.path.join(self.dir.name, "config")
         self.server = subprocess.Popen(
             [CLI, "--port", device, "serve", "--listen", listen, *extra],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            env=dict(os.environ, XDG_CONFIG_HOME=self.config))
         line = self.server.stdout.readline().strip()  # "serving DEVICE on 127.0.0.1:PORT"
         if not line.startswith("serving "):
             raise RuntimeError("serve did not start: " + line + self.server.stderr.read())
@@ -254,6 +258,25 @@ class ServeTest(unittest.TestCase):
         finally:
             inst.close()
 
+    def test_9_saved_setup_comes_back(self):
+        self.setting("SOUR2:APPL 2MHZ,20,30;:SOUR6:APPL 6MHZ,60,120", 2)
+        kept = self.inst.query("SOUR2:APPL?;:SOUR6:APPL?")  # as the module's words give them
+        saved = self.setting("*SAV 3", 0)["applied"]
+        # A channel-setup file in the user's configuration folder, the channels without a
+        # panel row in sections of their own.
+        setup = configparser.ConfigParser()
+        setup.read(os.path.join(self.rig.config, "Halvorn", "Morvane", "setup-3.ini"))
+        for section, answer in zip(("CH2", "IDX5"), kept.split(";")):
+            with self.subTest(section=section):
+                f, a, p = (float(x) for x in answer.split(","))
+                self.assertAlmostEqual(float(setup[section]["FREQ"]) * 1e6, f, delta=1e-6)
+                self.assertEqual((float(setup[section]["AMP"]), float(setup[section]["PHASE"]),
+                                  setup[section]["ON"]), (a, p, "1"))
+        self.setting("SOUR2:FREQ 7MHZ;:SOUR6:AMPL 10", 2)
+        # Every channel that is on is sent as it was saved.
+        on = sum(1 for regs in saved.values() if regs[3])
+        self.assertEqual(self.setting("*RCL 3", on)["applied"], saved)
+        self.assertEqual(self.inst.query("SOUR2:APPL?;:SOUR6:APPL?"), kept)
 
 def served(host, port):
     """True when the server answers "*OPC?" on a new connection; False when it closes it
