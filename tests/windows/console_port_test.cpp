@@ -83,11 +83,18 @@ protected:
 
     // Writes a setup file naming the port with clock mode 3 and starts the form on it.
     void Open() {
+        QByteArray text = "[COM_PORT]\r\nCOM_PORT=" + QByteArray(m_port.c_str()) +
+                          "\r\nBAUDRATE=115200\r\n[DDS_CLK_MODE]\r\nMODE=3\r\n";
+        for (const char* section : {"FREQ", "AMP", "PHASE"}) {
+            text += QByteArray("[") + section + "]\r\n";
+            for (int c = 1; c <= 12; ++c) {
+                text +=
+                    QByteArray("CH_") + (c < 10 ? "0" : "") + QByteArray::number(c) + "=10,50\r\n";
+            }
+        }
         QFile setup(QStringLiteral("setup.ini"));
         ASSERT_TRUE(setup.open(QIODevice::WriteOnly));
-        setup.write("[COM_PORT]\r\nCOM_PORT=" + QByteArray(m_port.c_str()) +
-                    "\r\nBAUDRATE=115200\r\n[DDS_CLK_MODE]\r\nMODE=3\r\n"
-                    "[FREQ]\r\nCH_01=10,20\r\n[AMP]\r\nCH_01=100,50\r\n[PHASE]\r\nCH_01=0,90\r\n");
+        setup.write(text);
         setup.close();
         m_frame = std::make_unique<CMainFrame>();
         ASSERT_TRUE(m_frame->Create());
@@ -118,13 +125,11 @@ TEST_F(ConsolePortTest, OpensTheNamedPortInitialisesTheModuleAndSetsAChannel) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return ReadSummary(m_state).commands > before; }, 5000));
     EXPECT_EQ(ReadSummary(m_state).mode, 3);
 
-    auto* button =
-        GetDlgItem<QPushButton>(m_form, CMorvaneDlg::IDC_SWITCH_FIRST + 0 /* row CH1 */);
+    auto* button = GetDlgItem<QPushButton>(m_form, CMorvaneDlg::IDC_SWITCH_FIRST + 0 /* row CH1 */);
     ASSERT_NE(button, nullptr);
     const long initialised = ReadSummary(m_state).commands;
     QTest::mouseClick(button, Qt::LeftButton);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return ReadSummary(m_state).commands > initialised; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadSummary(m_state).commands > initialised; }, 5000));
     EXPECT_TRUE(m_boxes->Records().empty());
     EXPECT_NE(ReadSummary(m_state).channel0.find(" 1"), std::string::npos)
         << "channel 0 is not on: " << ReadSummary(m_state).channel0;
