@@ -516,7 +516,9 @@ public:
     }
 
 private:
-    QTemporaryDir m_dir;
+#ifdef _WIN32
+    QTemporaryDir m_dir; // the working folder with the setup file naming the port
+#endif
     QProcess m_process;
     QString m_trace;
 };
