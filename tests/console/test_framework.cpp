@@ -1,8 +1,11 @@
 // The framework layer: dialog units, control ids, message boxes.
 #include "framework.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
@@ -82,6 +85,24 @@ TEST(FrameworkDialogUnits, FixedPitchFontAveragesToItsAdvance) {
     EXPECT_EQ(DluToPixels(font, QRect(4, 8, 40, 16)),
               QRect(base.cx, base.cy, 10 * base.cx, 2 * base.cy));
     EXPECT_EQ(DluToPixels(font, QSize(8, 16)), QSize(2 * base.cx, 2 * base.cy));
+}
+
+// The forms' face: "微軟正黑體" where it is installed, else one of the Traditional Chinese faces
+// that stand in for it, never the first CJK face the font system knows (often the Japanese
+// one, whose glyph forms differ).
+TEST(FrameworkFonts, FormFaceOrATraditionalChineseStandIn) {
+    const QStringList traditional = {
+        QStringLiteral("微軟正黑體"), QStringLiteral("Microsoft JhengHei"),
+        QStringLiteral("Noto Sans CJK TC"), QStringLiteral("Noto Sans TC")};
+    const QStringList installed = QFontDatabase::families();
+    if (std::none_of(traditional.begin(), traditional.end(), [&](const QString& f) {
+            return installed.contains(f, Qt::CaseInsensitive);
+        })) {
+        GTEST_SKIP() << "the font database lists no Traditional Chinese face";
+    }
+    const QString family =
+        QFontInfo(FwTemplateFont(QStringLiteral("微軟正黑體"), 12, 400)).family();
+    EXPECT_TRUE(traditional.contains(family, Qt::CaseInsensitive)) << family.toStdString();
 }
 
 TEST(FrameworkControls, LookupByDecimalId) {
