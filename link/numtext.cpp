@@ -180,6 +180,15 @@ double NumTextToDouble(std::string_view text) {
     return LeadingNumber(text, nullptr, nullptr);
 }
 
+std::string NumTextShortest(double value) {
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+    if (r.ec != std::errc()) {
+        r = std::to_chars(buf, buf + sizeof buf, value);
+    }
+    return std::string(buf, r.ptr);
+}
+
 bool NumTextSameNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;

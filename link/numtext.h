@@ -41,6 +41,11 @@ std::string NumFormatString(const char* fmt, ...)
 // The same, from a va_list (which it consumes).
 std::string NumVFormatString(const char* fmt, va_list args);
 
+// The shortest text that reads back as the same double, "." as the decimal point: fixed
+// notation ("60000000" rather than "6e+07"), the general form only for values whose fixed text
+// would pass 400 characters.
+std::string NumTextShortest(double value);
+
 // True when a and b are the same text without regard to the case of ASCII letters.
 bool NumTextSameNoCase(std::string_view a, std::string_view b);
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <iterator>
 #include <optional>
@@ -158,18 +157,6 @@ std::string Quote(std::string_view text) {
         out += "...";
     }
     return out + "'";
-}
-
-// A number as the shortest text that reads back as the same double; "." as decimal point.
-std::string Num(double value) {
-    // Fixed notation (SCPI clients read "60000000" more readily than "6e+07"); the general
-    // form for the values too large for the buffer.
-    char buf[400];
-    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-    if (r.ec != std::errc()) {
-        r = std::to_chars(buf, buf + sizeof buf, value);
-    }
-    return std::string(buf, r.ptr);
 }
 
 // One input node: letters, then an optional decimal suffix.
@@ -692,14 +679,15 @@ bool CRemoteEngine::FrequencyFits(double hz, int channel, CRemoteSession& sessio
         return false;
     }
     if (hz < step) {
-        session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) + " Hz is below one DDS step (" +
-                                              Num(step) + " Hz)");
+        session.PushError(REMOTE_E_RANGE, "frequency " + NumTextShortest(hz) +
+                                              " Hz is below one DDS step (" +
+                                              NumTextShortest(step) + " Hz)");
         return false;
     }
     if (!(hz < limit)) {
-        session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) +
-                                              " Hz is not below half the DDS clock (" + Num(limit) +
-                                              " Hz)");
+        session.PushError(REMOTE_E_RANGE, "frequency " + NumTextShortest(hz) +
+                                              " Hz is not below half the DDS clock (" +
+                                              NumTextShortest(limit) + " Hz)");
         return false;
     }
     return true;
@@ -821,7 +809,8 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             return false;
         }
         if (hz < 0.0) {
-            session.PushError(REMOTE_E_RANGE, "frequency " + Num(hz) + " Hz is below 0");
+            session.PushError(REMOTE_E_RANGE,
+                              "frequency " + NumTextShortest(hz) + " Hz is below 0");
             return false;
         }
         return EnsureClock(session) && FrequencyFits(hz, c.channel, session);
@@ -835,7 +824,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         }
         if (percent < 0.0 || percent > 100.0) {
             session.PushError(REMOTE_E_RANGE,
-                              "amplitude " + Num(percent) + " % is outside 0 to 100");
+                              "amplitude " + NumTextShortest(percent) + " % is outside 0 to 100");
             return false;
         }
         fraction = percent / 100.0;
@@ -902,12 +891,12 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             }
             if (value < 1.0 || value > 8.0) {
                 session.PushError(REMOTE_E_RANGE,
-                                  "clock mode " + Num(value) + " is outside 1 to 8");
+                                  "clock mode " + NumTextShortest(value) + " is outside 1 to 8");
                 return false;
             }
             if (value != std::floor(value)) {
-                session.PushError(REMOTE_E_ILLEGAL,
-                                  "clock mode " + Num(value) + " is not a whole number");
+                session.PushError(REMOTE_E_ILLEGAL, "clock mode " + NumTextShortest(value) +
+                                                        " is not a whole number");
                 return false;
             }
             mode = static_cast<int>(value);
@@ -1012,13 +1001,14 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             return false;
         }
         if (value < 0.0 || value > REMOTE_SETUP_SLOTS - 1) {
-            session.PushError(REMOTE_E_RANGE, "setup number " + Num(value) + " is outside 0 to " +
+            session.PushError(REMOTE_E_RANGE, "setup number " + NumTextShortest(value) +
+                                                  " is outside 0 to " +
                                                   std::to_string(REMOTE_SETUP_SLOTS - 1));
             return false;
         }
         if (value != std::floor(value)) {
             session.PushError(REMOTE_E_ILLEGAL,
-                              "setup number " + Num(value) + " is not a whole number");
+                              "setup number " + NumTextShortest(value) + " is not a whole number");
             return false;
         }
         const int slot = static_cast<int>(value);
@@ -1061,7 +1051,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
         return true;
     case Op::Freq: {
         if (c.query) {
-            *answer = Num(kept.freqHz);
+            *answer = NumTextShortest(kept.freqHz);
             return true;
         }
         RemoteChannel wanted = kept;
@@ -1069,7 +1059,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
     }
     case Op::Ampl: {
         if (c.query) {
-            *answer = Num(kept.amplitude * 100.0);
+            *answer = NumTextShortest(kept.amplitude * 100.0);
             return true;
         }
         RemoteChannel wanted = kept;
@@ -1077,7 +1067,7 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
     }
     case Op::Phas: {
         if (c.query) {
-            *answer = Num(kept.phaseDeg);
+            *answer = NumTextShortest(kept.phaseDeg);
             return true;
         }
         RemoteChannel wanted = kept;
@@ -1085,8 +1075,8 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
     }
     case Op::Appl: {
         if (c.query) {
-            *answer =
-                Num(kept.freqHz) + "," + Num(kept.amplitude * 100.0) + "," + Num(kept.phaseDeg);
+            *answer = NumTextShortest(kept.freqHz) + "," + NumTextShortest(kept.amplitude * 100.0) +
+                      "," + NumTextShortest(kept.phaseDeg);
             return true;
         }
         RemoteChannel wanted = kept;
@@ -1144,7 +1134,8 @@ bool CRemoteEngine::Execute(const Command& c, CRemoteSession& session, std::stri
             return false;
         }
         const DdsModuleClocksRecord k = m_module.Clocks();
-        *answer = Num(k.crystalHz) + "," + Num(k.referenceHz) + "," + Num(k.ddsClockHz);
+        *answer = NumTextShortest(k.crystalHz) + "," + NumTextShortest(k.referenceHz) + "," +
+                  NumTextShortest(k.ddsClockHz);
         return true;
     }
     }

@@ -2,7 +2,6 @@
 
 #include "numtext.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <system_error>
@@ -19,29 +18,18 @@ namespace {
 constexpr double HZ_PER_MHZ = 1000000.0;
 constexpr double PERCENT_PER_FULL_SCALE = 100.0;
 
-// The shortest text that reads back as value, "." as the decimal point; fixed notation where
-// it fits (the console shows the text in its boxes), else the general form.
-std::string Shortest(double value) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-    if (r.ec != std::errc()) {
-        r = std::to_chars(buf, buf + sizeof buf, value);
-    }
-    return std::string(buf, r.ptr);
-}
-
 // The text of value in a box's unit (x = value in that unit), chosen so that back(the number
 // the console reads from it) gives value again: the unit's conversion can be a bit off for x
 // itself, and then a near neighbour reads back exactly. Values the server makes from a
 // client's text (a percentage divided by 100) always have one; others may have none, and then
 // come back within the last bit.
 template <class Back> std::string UnitText(double value, double x, Back back) {
-    const std::string first = Shortest(x);
+    const std::string first = NumTextShortest(x);
     double up = x;
     double down = x;
     for (int step = 0; step < 4 && std::isfinite(up) && std::isfinite(down); ++step) {
         for (const double c : {up, down}) {
-            std::string text = Shortest(c);
+            std::string text = NumTextShortest(c);
             if (back(NumTextToDouble(text)) == value) {
                 return text;
             }
@@ -58,7 +46,7 @@ ChannelSetupRow RowOf(const RemoteChannel& c) {
         UnitText(c.freqHz, c.freqHz / HZ_PER_MHZ, [](double mhz) { return mhz * HZ_PER_MHZ; });
     row.amp = UnitText(c.amplitude, c.amplitude * PERCENT_PER_FULL_SCALE,
                        [](double pct) { return pct / PERCENT_PER_FULL_SCALE; });
-    row.phase = Shortest(c.phaseDeg);
+    row.phase = NumTextShortest(c.phaseDeg);
     row.on = c.on;
     return row;
 }
