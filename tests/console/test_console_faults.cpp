@@ -84,6 +84,13 @@ QString SendFailedText(int channelNumber) {
 
 class ConsoleFaultTest : public MorvaneDlgTest {
 protected:
+    // The link marks an exchange that waited for its time-out with a "T" at the start of a line
+    // of the diagnostics. Other lines may hold a T too: the open's line names the device, whose
+    // temporary folder has a random name.
+    bool WaitedForATimeOut() const {
+        return m_diag.starts_with('T') || m_diag.find("\nT") != std::string::npos;
+    }
+
     // These tests pull the device: the setup file names the simulator's link, which goes with it.
     void WriteSimSetup(const std::string& mode = "2") { WriteSetup(SetupText(SimLink(), mode)); }
 
@@ -192,7 +199,7 @@ TEST_F(ConsoleFaultTest, GarbageAnswersAreReportedAndTableAndModuleStayInStep) {
         ExpectRow(c, true, 12.5e6, 90.0, 0.5);
     }
     ExpectSendFailedBoxes(expectedBoxes);
-    EXPECT_EQ(m_diag.find('T'), std::string::npos) << "an exchange waited for its time-out";
+    EXPECT_FALSE(WaitedForATimeOut()) << m_diag;
 
     // The update button with garbage answers: no box, the button goes grey.
     Click(Multiple());
@@ -459,7 +466,7 @@ TEST_F(ConsoleFaultTest, SlowModuleWorksAndTheConsoleSleepsThroughItsPauses) {
     Click(Switch(3));
     ExpectSleptWhileWaiting(meter, "start-up and one set, 1 s pause in each reply");
     EXPECT_TRUE(Boxes().empty());
-    EXPECT_EQ(m_diag.find('T'), std::string::npos) << m_diag;
+    EXPECT_FALSE(WaitedForATimeOut()) << m_diag;
     EXPECT_EQ(m_sim.Channel(3).freqWord, 0x0CCCCCCDu);
     ExpectRegisterMatchesRow(3);
 }
