@@ -9,6 +9,7 @@
 // Only POSIX builds have it (Windows has no ONC RPC).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -131,6 +132,9 @@ public:
     // channel with rpcbind; false with *error ("rpcbind is not running", ...). Then serves
     // on its own thread until Stop.
     bool Start(const std::string& address, std::string* error);
+    // Before Start: a connection whose links wait for nothing and that makes no call for this
+    // long is closed, and its links with it (REMOTE_IDLE_LIMIT unless set).
+    void SetIdleLimit(std::chrono::milliseconds limit);
     void Stop(); // unregisters and joins the thread
     std::uint16_t CorePort() const;
     std::uint16_t AbortPort() const;

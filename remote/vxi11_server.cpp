@@ -216,6 +216,8 @@ struct CVxi11Server::Impl {
     bool registered = false;
     std::atomic<bool> stopping{false};
     std::thread thread;
+    std::chrono::milliseconds idleLimit = REMOTE_IDLE_LIMIT;
+    std::map<int, Clock::time_point> lastCall; // of each connection that has made a call
 
     static void Dispatch(svc_req* request, SVCXPRT* xprt);
     void Run();
@@ -237,6 +239,8 @@ struct CVxi11Server::Impl {
     void TakeCompletions();
     int NextTimeoutMs(Clock::time_point now) const;
     void ForgetConnection(int fd, bool dropLinks);
+    // Ends the connections whose links wait for nothing and that made no call for idleLimit.
+    void CloseIdle(Clock::time_point now);
     bool LockedOut(const Link& link) const { return lockHolder != 0 && lockHolder != link.lid; }
 };
 
@@ -332,6 +336,7 @@ void CVxi11Server::Impl::CallAbort(SVCXPRT* xprt) {
 
 void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
     const Clock::time_point now = Clock::now();
+    lastCall[xprt->xp_fd] = now;
     switch (procedure) {
     case VXI11_CREATE_LINK: {
         Vxi11CreateLinkParms p;
@@ -691,6 +696,24 @@ void CVxi11Server::Impl::ForgetConnection(int fd, bool dropLinks) {
     for (std::int32_t lid : gone) {
         Destroy(lid);
     }
+    if (dropLinks) {
+        lastCall.erase(fd);
+    }
+}
+
+void CVxi11Server::Impl::CloseIdle(Clock::time_point now) {
+    std::map<int, bool> busy;
+    for (const auto& [lid, link] : links) {
+        busy[link.fd] = busy[link.fd] || link.pending.has_value() || link.inFlight > 0;
+    }
+    for (const auto& [fd, waiting] : busy) {
+        const auto it = lastCall.find(fd);
+        if (!waiting && it != lastCall.end() && now - it->second >= idleLimit) {
+            // The poll then finds the connection ended: libtirpc closes it, and its links go.
+            (void)::shutdown(fd, SHUT_RDWR);
+            it->second = now;
+        }
+    }
 }
 
 void CVxi11Server::Impl::Run() {
@@ -746,6 +769,7 @@ void CVxi11Server::Impl::Run() {
             Destroy(lid);
         }
         RetryAll(Clock::now());
+        CloseIdle(Clock::now());
     }
 }
 
@@ -760,6 +784,10 @@ std::uint16_t CVxi11Server::CorePort() const {
 }
 std::uint16_t CVxi11Server::AbortPort() const {
     return m_impl->abortPort;
+}
+
+void CVxi11Server::SetIdleLimit(std::chrono::milliseconds limit) {
+    m_impl->idleLimit = limit;
 }
 
 bool CVxi11Server::Start(const std::string& address, std::string* error) {
