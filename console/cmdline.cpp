@@ -39,6 +39,10 @@ void AddAllow(CCommandLineInfo& info, const QString& value) {
     }
 }
 
+void SetNoVxi11(CCommandLineInfo& info, const QString& /*value*/) {
+    info.m_bNoVxi11 = true;
+}
+
 void SetLanguage(CCommandLineInfo& info, const QString& value) {
     info.m_strLanguage = value;
 }
@@ -61,6 +65,8 @@ const ConsoleOption OPTIONS[] = {
      ConsoleOption::Kind::Setting, SetServe},
     {"allow", "CIDR", "Address range whose clients --serve admits besides loopback; repeatable.",
      ConsoleOption::Kind::Setting, AddAllow},
+    {"no-vxi11", nullptr, "Serve raw TCP sockets only, without VXI-11 (TCPIP::host::INSTR).",
+     ConsoleOption::Kind::Setting, SetNoVxi11},
     {"lang", "CODE", "Show the user interface in language CODE (en: English).",
      ConsoleOption::Kind::Setting, SetLanguage},
 };

@@ -18,6 +18,7 @@ struct CCommandLineInfo {
     bool m_bKeepOutputs = false; // --keep-outputs: open without resetting the module
     bool m_bServe = false;       // --serve: serve the module to SCPI clients over TCP
     QString m_strServe;          // --serve's ADDR:PORT; empty: setup.ini's LISTEN or the default
+    bool m_bNoVxi11 = false;     // --no-vxi11: serve raw sockets only
     QStringList m_allow;         // --allow: address ranges (CIDR) served besides loopback
     QString m_strError;          // set by an option whose value is wrong: what is wrong with it
     QString m_strTraceFile;      // --trace FILE: write the transcript to FILE from start-up on

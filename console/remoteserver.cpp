@@ -25,12 +25,10 @@ namespace {
 const char* const SECTION_REMOTE = "REMOTE";
 const char* const KEY_LISTEN = "LISTEN";
 const char* const KEY_ALLOW = "ALLOW";
+const char* const KEY_VXI11 = "VXI11";
 
 // While a message box of a handler holds the queue up, it is looked at again this often.
 constexpr int RETRY_MS = 50;
-// Bytes taken from a socket at a time, and the most a client's socket holds for the server.
-constexpr std::size_t READ_CHUNK = 4096;
-constexpr std::size_t CLIENT_READ_LIMIT = READ_CHUNK * 4;
 
 constexpr double HZ_PER_MHZ = 1000000.0;
 constexpr double PERCENT_PER_FULL_SCALE = 100.0;
@@ -66,13 +64,6 @@ double ReadMHz(const QString& text) {
 
 double ReadNumber(const QString& text) {
     return NumTextToDouble(text.toStdString());
-}
-
-RemoteAddress AddressBytes(const NetPeer& peer) {
-    RemoteAddress address;
-    address.v6 = peer.v6;
-    address.bytes = peer.bytes;
-    return address;
 }
 
 bool SameRow(const DdsChannelState& a, const DdsChannelState& b) {
@@ -199,40 +190,15 @@ bool CConsoleRemoteModule::Probe() {
 
 // ---- the server ----------------------------------------------------------------------------
 
-struct CRemoteServer::Client {
-    CNetStream* socket = nullptr; // nullptr once the client is gone
-    QTimer* idle = nullptr;       // a child of the socket
-    CRemoteSession session;
-    CRemoteLineReader reader;
-    std::string raw;                           // bytes read from the socket
-    std::size_t at = 0;                        // of raw, not yet split into lines
-    std::deque<CRemoteLineReader::Line> lines; // complete, not yet started
-    bool running = false;                      // a line of it is being executed
-};
-
-namespace {
-
-// The client did something (sent, took answers, had a line run): its idle time starts again.
-void Touch(QTimer* idle, std::chrono::milliseconds limit) {
-    if (idle != nullptr) {
-        idle->start(static_cast<int>(std::min<std::chrono::milliseconds::rep>(
-            limit.count(), std::numeric_limits<int>::max())));
-    }
-}
-
-} // namespace
-
 CRemoteServer::CRemoteServer(CMorvaneDlg& form, int clockMode, QObject* parent)
     : QObject(parent), m_form(&form), m_module(form), m_engine(m_module, clockMode),
       m_setups(SetupFileConfigFolder()) {
     std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
-    m_engine.SetLineExchangeLimit(LINE_EXCHANGES_MAX);
     if (!m_setups.Folder().empty()) {
         m_engine.SetSetupStore(&m_setups);
     }
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &CRemoteServer::RunNext);
-    connect(&m_server, &CNetListener::newConnection, this, &CRemoteServer::OnNewConnection);
     // Lines that arrived during an exchange run after it, once its handler has finished.
     connect(&form.Exchange(), &CExchangeRunner::exchangeEnded, this, &CRemoteServer::Schedule);
     if (CMainFrame* frame = form.GetParentFrame()) {
@@ -253,169 +219,64 @@ bool CRemoteServer::Listen(const RemoteListen& listen, std::vector<RemoteRange> 
                      .arg(host);
         return false;
     }
-    m_allow = std::move(allow);
-    // "::" serves IPv4 clients too, as the tool's server does.
-    NetError why;
-    if (!m_server.ListenTcp(listen.host, listen.port, &why)) {
+    Stop();
+    IInstrumentRunner& runner = *this;
+    m_server = std::make_unique<CInstrumentServer>(m_engine, runner, std::move(allow), m_limits);
+    std::string why;
+    if (!m_server->Listen(listen, &why)) {
         *error = QStringLiteral("cannot listen on %1: %2")
                      .arg(QString::fromStdString(
                               RemoteEndpointText(listen.host, listen.address.v6, listen.port)),
-                          QString::fromStdString(why.text));
+                          QString::fromStdString(why));
+        m_server.reset();
         return false;
     }
-    m_bStopped = false;
-    m_strEndpoint =
-        QString::fromStdString(RemoteEndpointText(listen.host, listen.address.v6, m_server.Port()));
+    m_strEndpoint = QString::fromStdString(
+        RemoteEndpointText(listen.host, listen.address.v6, m_server->Port()));
     return true;
+}
+
+bool CRemoteServer::StartVxi11(QString* error) {
+    std::string why = "the server does not listen";
+    if (m_server && m_server->StartVxi11(&why)) {
+        return true;
+    }
+    *error = QString::fromStdString(why);
+    return false;
 }
 
 QString CRemoteServer::EndpointText() const {
     return m_strEndpoint;
 }
 
-int CRemoteServer::QueuedLines() const {
-    std::size_t lines = 0;
-    for (const std::shared_ptr<Client>& c : m_clients) {
-        lines += c->lines.size();
+void CRemoteServer::Stop() {
+    if (m_server) {
+        m_server->Stop(); // cancels the exchange of a line that runs (CancelRunning)
     }
-    return static_cast<int>(lines);
+    m_retry.stop();
+    m_jobs.clear();
 }
 
-void CRemoteServer::Stop() {
-    m_bStopped = true;
-    m_server.Close();
-    m_retry.stop();
-    const std::vector<std::shared_ptr<Client>> clients = m_clients;
-    for (const std::shared_ptr<Client>& c : clients) {
-        Remove(c);
-    }
+void CRemoteServer::Post(std::function<void()> job) {
+    // From the server's thread: the job joins the queue on the user-interface thread. A job
+    // still on its way when this object goes is dropped with the event.
+    QMetaObject::invokeMethod(
+        this,
+        [this, job = std::move(job)]() mutable {
+            m_jobs.push_back(std::move(job));
+            RunNext();
+        },
+        Qt::QueuedConnection);
+}
+
+void CRemoteServer::CancelRunning() {
     if (m_bExecuting && m_form != nullptr) {
         m_form->Exchange().Cancel();
     }
 }
 
-void CRemoteServer::OnNewConnection() {
-    NetPeer peer;
-    for (NetHandle handle; (handle = m_server.Accept(&peer)) != NET_NONE;) {
-        // Outside the ranges, or one client too many: closed at once, without a byte.
-        if (m_bStopped || ClientCount() >= REMOTE_MAX_CLIENTS ||
-            !RemoteAllowed(AddressBytes(peer), m_allow)) {
-            NetClose(handle);
-            continue;
-        }
-        auto client = std::make_shared<Client>();
-        auto* socket = new CNetStream(handle, CLIENT_READ_LIMIT, this);
-        client->socket = socket;
-        client->idle = new QTimer(socket);
-        client->idle->setSingleShot(true);
-        m_clients.push_back(client);
-        Client* c = client.get();
-        auto find = [this, c] {
-            const auto it = std::find_if(m_clients.begin(), m_clients.end(),
-                                         [c](const auto& p) { return p.get() == c; });
-            return it != m_clients.end() ? *it : nullptr;
-        };
-        auto active = [this, find] {
-            if (const std::shared_ptr<Client> found = find()) {
-                Touch(found->idle, m_idleLimit);
-                TakeInput(found);
-            }
-        };
-        auto take = [this, find] {
-            if (const std::shared_ptr<Client> found = find()) {
-                TakeInput(found);
-            }
-        };
-        auto drop = [this, find] {
-            if (const std::shared_ptr<Client> found = find()) {
-                Remove(found);
-            }
-        };
-        connect(socket, &CNetStream::readyRead, this, active);
-        connect(socket, &CNetStream::bytesWritten, this, active);
-        connect(socket, &CNetStream::readEnded, this, take);
-        connect(socket, &CNetStream::disconnected, this, drop);
-        connect(client->idle, &QTimer::timeout, this, drop); // neither sent nor took anything
-        Touch(client->idle, m_idleLimit);
-        TakeInput(client);
-    }
-}
-
-std::size_t CRemoteServer::Share() const {
-    const std::size_t clients = std::max<std::size_t>(1, m_clients.size());
-    return std::clamp<std::size_t>(QUEUE_LINES_MAX / clients, 1, CLIENT_LINES_MAX);
-}
-
-void CRemoteServer::TakeInput(const std::shared_ptr<Client>& client) {
-    Client& c = *client;
-    if (c.socket == nullptr) {
-        return;
-    }
-    bool queued = false;
-    std::size_t total = static_cast<std::size_t>(QueuedLines());
-    while (c.lines.size() < Share() && total < QUEUE_LINES_MAX &&
-           c.socket->BytesToWrite() <= CLIENT_BACKLOG_MAX) {
-        if (c.at >= c.raw.size()) {
-            c.raw = c.socket->Read(READ_CHUNK);
-            c.at = 0;
-            if (c.raw.empty()) {
-                break;
-            }
-        }
-        std::string_view data = std::string_view(c.raw).substr(c.at);
-        CRemoteLineReader::Line line;
-        const bool complete = c.reader.Next(&data, &line);
-        c.at = c.raw.size() - data.size();
-        if (complete) {
-            c.lines.push_back(std::move(line));
-            ++total;
-            queued = true;
-        }
-    }
-    if (queued) {
-        Schedule();
-    }
-    // A client that sends no more is closed once everything it sent has run and been answered
-    // (an unfinished last line is dropped).
-    if (c.socket->ReadEnded() && c.lines.empty() && !c.running && c.at >= c.raw.size() &&
-        c.socket->BytesAvailable() == 0 && c.socket->BytesToWrite() == 0) {
-        Remove(client);
-    }
-}
-
-void CRemoteServer::Remove(const std::shared_ptr<Client>& client) {
-    const auto it = std::find(m_clients.begin(), m_clients.end(), client);
-    if (it != m_clients.end()) {
-        m_clients.erase(it);
-    }
-    // Its lines not yet started go with it; one that runs completes.
-    client->lines.clear();
-    CNetStream* socket = client->socket;
-    if (socket == nullptr) {
-        return;
-    }
-    client->idle->stop();
-    client->socket = nullptr;
-    client->idle = nullptr;
-    socket->disconnect(this);
-    socket->Abort();
-    socket->deleteLater();
-}
-
-std::shared_ptr<CRemoteServer::Client> CRemoteServer::NextClient() {
-    const std::size_t n = m_clients.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t k = (m_turn + i) % n;
-        if (!m_clients[k]->lines.empty()) {
-            m_turn = k + 1;
-            return m_clients[k];
-        }
-    }
-    return nullptr;
-}
-
 void CRemoteServer::Schedule() {
-    if (m_bScheduled || m_bStopped || QueuedLines() == 0) {
+    if (m_bScheduled || m_jobs.empty()) {
         return;
     }
     m_bScheduled = true;
@@ -438,7 +299,7 @@ void CRemoteServer::FollowOperator() {
 }
 
 void CRemoteServer::RunNext() {
-    if (m_bStopped || m_bExecuting || QueuedLines() == 0 || m_form == nullptr) {
+    if (m_bExecuting || m_jobs.empty() || m_form == nullptr) {
         return;
     }
     // An exchange that runs ends with exchangeEnded, which schedules the next turn. A message
@@ -450,38 +311,13 @@ void CRemoteServer::RunNext() {
         m_retry.start(RETRY_MS);
         return;
     }
-    const std::shared_ptr<Client> client = NextClient();
-    Client& c = *client;
-    const CRemoteLineReader::Line line = std::move(c.lines.front());
-    c.lines.pop_front();
-
+    const std::function<void()> job = std::move(m_jobs.front());
+    m_jobs.pop_front();
     FollowOperator();
-    std::string answer;
-    bool answered = false;
     m_bExecuting = true;
-    c.running = true;
-    if (line.overlong) {
-        c.session.PushError(REMOTE_E_COMMAND, "line longer than " +
-                                                  std::to_string(REMOTE_LINE_MAX) +
-                                                  " bytes, discarded");
-    } else {
-        answered = m_engine.ExecuteLine(line.text, c.session, &answer);
-    }
-    c.running = false;
+    job();
     m_bExecuting = false;
     std::copy(std::begin(DdsChannelTable), std::end(DdsChannelTable), std::begin(m_seen));
-
-    if (c.socket != nullptr && answered) {
-        answer += '\n';
-        c.socket->Write(answer);
-    }
-    Touch(c.idle, m_idleLimit);
-    // A place in the queues is free: every client may take lines again (one held back by the
-    // bound of all queues too), and a client that sends no more may be done.
-    const std::vector<std::shared_ptr<Client>> clients = m_clients;
-    for (const std::shared_ptr<Client>& other : clients) {
-        TakeInput(other);
-    }
     emit lineDone();
     Schedule();
 }
@@ -540,6 +376,11 @@ std::unique_ptr<CRemoteServer> ConsoleStartRemote(CMorvaneDlg& form, const CComm
     }
 
     auto server = std::make_unique<CRemoteServer>(form, form.DdsClkMode());
+    // VXI-11 too where the build has it, unless the command line or VXI11=0 says raw only.
+    server->SetWantsVxi11(
+        CInstrumentServer::HasVxi11() && !info.m_bNoVxi11 &&
+        QString::fromStdString(profile.GetString(SECTION_REMOTE, KEY_VXI11)).trimmed() !=
+            QLatin1String("0"));
     if (!server->Listen(listen, std::move(allow), error)) {
         return nullptr;
     }

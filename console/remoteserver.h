@@ -1,32 +1,16 @@
-// The console as a network instrument: SCPI lines over raw TCP (the VISA resource
-// TCPIP::host::5025::SOCKET), executed by the remote engine through the form, so that a remote
-// setting takes the path of the operator's click on the row's switch and the panel shows it.
+// The console as a network instrument: the instrument server (raw TCP, and VXI-11 where the
+// platform has it) with the form as the engine's module, so that a remote setting takes the path
+// of the operator's click on the row's switch and the panel shows it.
 //
-// Everything runs on the user-interface thread. Complete lines of each client wait in its own
-// queue, and the clients with lines take turns, one line each (so a client that floods the
-// server delays another by one line at a time); a line is executed only while no exchange runs
-// and no message box of a handler is open, one line per turn of the event loop, so operator and
-// remote commands take turns and never interleave. While a line's exchange runs, the form's
-// runner waits in its local event loop: the sockets go on receiving there, but lines are only
-// queued. Before each line the engine takes the channels that the operator's own exchanges
-// changed from the channel table, so that its kept values match the panel.
-//
-// Safety: a client outside the allowed ranges (loopback is always allowed), or one beyond
-// REMOTE_MAX_CLIENTS, is closed at once without a byte; a line over REMOTE_LINE_MAX bytes is
-// answered with an error in the client's queue and dropped; a client that neither sends nor
-// takes answers for REMOTE_IDLE_LIMIT is closed. The queues of all clients together hold at
-// most QUEUE_LINES_MAX lines, and one line sends the module at most LINE_EXCHANGES_MAX
-// commands (the rest of it is refused with -223), so no client can line up more work than that.
-//
-// The end of a client: one that only stops sending (a half-close, "nc -N") has its lines run
-// and their answers written while it reads, and is closed once they are out; bytes after its
-// last LF are dropped. One that is gone (it reset the connection, or a write found it gone)
-// has its lines not yet started dropped: a line of it that runs completes and the table stays
-// true. A client that closes both directions looks like a half-close until an answer is
-// written to it; lines without answers run until then.
+// The server does the network on its own thread and hands its lines, one at a time, to the
+// user-interface thread, which runs each line only while no exchange runs and no message box
+// of a handler is open, one line per turn of the event loop: operator and remote commands take
+// turns and never interleave. Before each line the engine takes the channels that the
+// operator's own exchanges changed from the channel table, so that its kept values match the
+// panel. Admission, queues and their bounds, idle and write deadlines are the server's.
 #pragma once
 
-#include "netnotify.h"
+#include "instrument_server.h"
 #include "remote.h"
 #include "remote_net.h"
 #include "remote_setup_store.h"
@@ -77,20 +61,14 @@ private:
     QPointer<CMorvaneDlg> m_form;
 };
 
-class CRemoteServer : public QObject {
+class CRemoteServer : public QObject, private IInstrumentRunner {
     Q_OBJECT
 
 public:
-    // Lines of one client that may wait in its queue, and of all clients together; a client
-    // takes no more than its share of the whole (QUEUE_LINES_MAX divided among the clients).
-    // Further bytes wait in its socket (and then in the network), so a client that sends
-    // without pause holds back only itself.
-    static constexpr std::size_t CLIENT_LINES_MAX = 64;
-    static constexpr std::size_t QUEUE_LINES_MAX = 128;
     // Commands to the module one line may send.
-    static constexpr unsigned LINE_EXCHANGES_MAX = 16;
-    // Answers not yet taken by a client beyond which its input is not read.
-    static constexpr std::size_t CLIENT_BACKLOG_MAX = 1 << 20;
+    static constexpr unsigned LINE_EXCHANGES_MAX = InstrumentLimits{}.lineExchanges;
+    // Lines of all clients that may wait at once.
+    static constexpr std::size_t QUEUE_LINES_MAX = InstrumentLimits{}.queueLines;
 
     // clockMode: the mode "*RST" initialises with (setup.ini's [DDS_CLK_MODE] MODE). The form
     // must have had its initial update; the server stops when the form's frame closes.
@@ -102,39 +80,40 @@ public:
     // Listens on listen for clients, admitting loopback ones and those in allow. False with
     // *error saying why (a non-loopback address without ranges, or the system's refusal).
     bool Listen(const RemoteListen& listen, std::vector<RemoteRange> allow, QString* error);
+    // VXI-11 beside the raw server (after Listen). False with *error saying why not; the raw
+    // server goes on.
+    bool StartVxi11(QString* error);
     // Stops listening, closes every client and forgets their lines; a running exchange is
     // cancelled.
     void Stop();
 
-    bool IsListening() const { return m_server.IsListening(); }
+    bool IsListening() const { return m_server && m_server->IsListening(); }
     // "127.0.0.1:5025", with the port the system picked for port 0.
     QString EndpointText() const;
-    quint16 Port() const { return m_server.Port(); }
-    int ClientCount() const { return static_cast<int>(m_clients.size()); }
+    quint16 Port() const { return m_server ? m_server->Port() : 0; }
+    quint16 Vxi11CorePort() const { return m_server ? m_server->Vxi11CorePort() : 0; }
+    int ClientCount() const { return m_server ? m_server->ClientCount() : 0; }
     // Lines waiting in the queues, not yet started.
-    int QueuedLines() const;
+    int QueuedLines() const {
+        return (m_server ? m_server->QueuedLines() : 0) + static_cast<int>(m_jobs.size());
+    }
     CRemoteEngine& Engine() { return m_engine; }
-    // Tests shorten the idle limit.
-    void SetIdleLimit(std::chrono::milliseconds limit) { m_idleLimit = limit; }
+    // Tests shorten the idle limit; it counts for the next Listen.
+    void SetIdleLimit(std::chrono::milliseconds limit) { m_limits.idle = limit; }
+    // Whether the command line and setup.ini ask for VXI-11 as well.
+    bool WantsVxi11() const { return m_bWantsVxi11; }
+    void SetWantsVxi11(bool wants) { m_bWantsVxi11 = wants; }
 
 signals:
     // A line has been executed (its answer, if any, is on its way).
     void lineDone();
 
 private:
-    struct Client;
+    // IInstrumentRunner: the server's lines, queued for the user-interface thread.
+    void Post(std::function<void()> job) override;
+    void CancelRunning() override;
 
-    void OnNewConnection();
-    // Splits what the client sent into queued lines, as far as its share allows; closes a client
-    // that sends no more once its lines have run and their answers are out.
-    void TakeInput(const std::shared_ptr<Client>& client);
-    // Closes the client and drops its lines not yet started.
-    void Remove(const std::shared_ptr<Client>& client);
-    // The lines one client may have waiting now.
-    std::size_t Share() const;
-    // The next client with a line waiting, in turn; nullptr when none has one.
-    std::shared_ptr<Client> NextClient();
-    // Runs the next queued line once the event loop has returned to its caller.
+    // Runs the next line once the event loop has returned to its caller.
     void Schedule();
     void RunNext();
     // The engine follows the channels that changed behind it (operator's exchanges).
@@ -144,21 +123,20 @@ private:
     CConsoleRemoteModule m_module;
     CRemoteEngine m_engine;
     CRemoteFileSetupStore m_setups; // "*SAV" and "*RCL", in the user's configuration folder
-    CNetListener m_server;
-    std::vector<RemoteRange> m_allow;
+    InstrumentLimits m_limits;
+    std::unique_ptr<CInstrumentServer> m_server;
     QString m_strEndpoint;
-    std::vector<std::shared_ptr<Client>> m_clients;
-    std::size_t m_turn = 0;               // of m_clients, the first looked at for the next line
-    DdsChannelState m_seen[DDS_CHANNELS]; // the table as the engine last followed it
-    QTimer m_retry;                       // a message box held the queue up
-    std::chrono::milliseconds m_idleLimit = REMOTE_IDLE_LIMIT;
+    std::deque<std::function<void()>> m_jobs; // the server's lines, not yet run
+    DdsChannelState m_seen[DDS_CHANNELS];     // the table as the engine last followed it
+    QTimer m_retry;                           // a message box held the queue up
     bool m_bScheduled = false;
     bool m_bExecuting = false;
-    bool m_bStopped = false;
+    bool m_bWantsVxi11 = false;
 };
 
-// The server the command line (--serve, --allow) and setup.ini ([REMOTE] LISTEN=, ALLOW= as
-// comma-separated ranges) ask for, listening. The command line's address comes before LISTEN,
+// The server the command line (--serve, --allow, --no-vxi11) and setup.ini ([REMOTE] LISTEN=,
+// ALLOW= as comma-separated ranges, VXI11=0 for raw sockets only) ask for, listening; VXI-11 is
+// left to the caller (WantsVxi11, StartVxi11). The command line's address comes before LISTEN,
 // and LISTEN before 127.0.0.1:5025; the ranges of both are allowed. nullptr with *error empty
 // when serving was not asked for; nullptr with *error set when it was and cannot be done.
 std::unique_ptr<CRemoteServer> ConsoleStartRemote(CMorvaneDlg& form, const CCommandLineInfo& info,

@@ -51,7 +51,8 @@ struct Pending {
     Completion done; // a VXI-11 link's; empty for a raw client's line
 };
 
-// One client: a raw connection or a VXI-11 link. Only the server's thread touches it.
+// One client: a raw connection or a VXI-11 link. Only the server's thread touches it. A link's
+// idle rule is the VXI-11 front end's, which knows when its calls wait.
 struct Client {
     explicit Client(asio::io_context& io) : idle(io), writeDeadline(io) {}
 
@@ -392,7 +393,6 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
             links[id] = c;
             clients.push_back(c);
             Counted();
-            Activity(c);
         });
         return Admission::Admitted;
     }
@@ -409,7 +409,6 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
             c->lines.push_back({{text, overlong}, done});
             ++queuedLines;
             Counted();
-            Activity(c);
             Dispatch();
         });
     }

@@ -9,6 +9,7 @@
 #include "setupfile.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -24,11 +25,20 @@ using namespace morvanedlg_test;
 const QString SWITCH_ON_CAPTION = QStringLiteral("關閉");
 const QString SWITCH_OFF_CAPTION = QStringLiteral("開啟");
 
-// Runs the event loop until done() holds (or a limit for a slow machine has passed).
+// Runs the event loop until done() holds (or a limit for a slow machine has passed). The loop
+// wakes for the server thread's posted lines at once (QTest::qWait would sleep between them).
 bool WaitFor(const std::function<bool()>& done) {
     const QDeadlineTimer limit(WAIT_MS);
-    while (!done() && !limit.hasExpired()) {
-        QTest::qWait(5);
+    QEventLoop loop;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+        if (done() || limit.hasExpired()) {
+            loop.quit();
+        }
+    });
+    look.start(2);
+    if (!done()) {
+        loop.exec();
     }
     return done();
 }
@@ -51,7 +61,8 @@ protected:
     }
 
     std::unique_ptr<CRemoteServer> StartServer(const char* listenText,
-                                               const std::vector<const char*>& ranges) {
+                                               const std::vector<const char*>& ranges,
+                                               std::chrono::milliseconds idle = REMOTE_IDLE_LIMIT) {
         RemoteListen listen;
         std::string error;
         EXPECT_TRUE(RemoteParseListen(listenText, &listen, &error)) << error;
@@ -61,6 +72,7 @@ protected:
             EXPECT_TRUE(RemoteParseRange(text, &allow.back(), &error)) << error;
         }
         auto server = std::make_unique<CRemoteServer>(*m_form, m_form->DdsClkMode());
+        server->SetIdleLimit(idle);
         QString why;
         if (!server->Listen(listen, std::move(allow), &why)) {
             ADD_FAILURE() << why.toStdString();
@@ -226,7 +238,7 @@ TEST_F(RemoteServerTest, ClientsAreAdmittedByAddressAndCount) {
         EXPECT_EQ(Query(served.back(), "*OPC?"), QStringLiteral("1")) << i;
     }
     EXPECT_TRUE(ClosedWithoutAByte(Connect()));
-    EXPECT_EQ(m_server->ClientCount(), REMOTE_MAX_CLIENTS);
+    EXPECT_TRUE(WaitFor([&] { return m_server->ClientCount() == REMOTE_MAX_CLIENTS; }));
 
     // A line over the limit is answered in the queue and the connection goes on.
     QTcpSocket* client = served.front();
@@ -237,7 +249,9 @@ TEST_F(RemoteServerTest, ClientsAreAdmittedByAddressAndCount) {
     // A client that goes away frees its place; a silent one is closed after the idle limit.
     m_clients.front()->abort();
     EXPECT_TRUE(WaitFor([&] { return m_server->ClientCount() == REMOTE_MAX_CLIENTS - 1; }));
-    m_server->SetIdleLimit(std::chrono::milliseconds(100));
+    m_clients.clear();
+    m_server.reset();
+    m_server = StartServer("127.0.0.1:0", {}, std::chrono::milliseconds(100));
     QTcpSocket* silent = Connect();
     EXPECT_TRUE(ClosedWithoutAByte(silent));
 
@@ -295,7 +309,7 @@ TEST_F(RemoteServerTest, OperatorAndRemoteCommandsTakeTurns) {
     EXPECT_EQ(m_sim.Channel(0).freqWord, 0x20000000u);
     EXPECT_EQ(Pane(), QStringLiteral(
                           "單個通道設定 : CH[1] Freq=[12.5000]MHz  Phase=[0.0]°  Amp=[0.000]\n"));
-    EXPECT_EQ(m_server->ClientCount(), 0);
+    EXPECT_TRUE(WaitFor([&] { return m_server->ClientCount() == 0; }));
 }
 
 // --serve takes an optional ADDR:PORT; --allow a range; setup.ini's [REMOTE] serves without

@@ -4,16 +4,20 @@ as the clients, against the in-process simulator ("--port sim").
 Uses the system's rpcbind; starts one (in the foreground, as its child) when none answers on
 127.0.0.1:111 and stops only that one.
 
-    test_serve_vxi11.py MORVANE_CLI
+    test_serve_vxi11.py MORVANE_CLI [MORVANE]
+
+With the console's program as well, the console's server is checked over VXI-11 too.
 
 Exits 77 (CTest's skip code here) when lxi, PyVISA, pyvisa-py or rpcbind is missing, or when
 another VXI-11 server holds the registration.
 """
 
+import os
 import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -29,6 +33,7 @@ except ImportError as e:
     sys.exit(77)
 
 CLI = sys.argv[1]
+CONSOLE = sys.argv[2] if len(sys.argv) > 2 and sys.argv[2] else None
 LXI = shutil.which("lxi")
 RPCBIND = shutil.which("rpcbind") or "/usr/sbin/rpcbind"
 VXI11_PROGRAM = 0x0607AF
@@ -42,6 +47,15 @@ def answers(port):
             return True
     except OSError:
         return False
+
+
+def read_line(stream, seconds):
+    """The next line of stream, or "" when none comes within seconds."""
+    box = []
+    reader = threading.Thread(target=lambda: box.append(stream.readline()), daemon=True)
+    reader.start()
+    reader.join(seconds)
+    return box[0].strip() if box else ""
 
 
 class Server:
@@ -231,6 +245,91 @@ class Vxi11Test(unittest.TestCase):
             self.open()  # out of resources
         links[0].close()
         self.assertIn("QM-TRV", self.open().query("*IDN?"))
+
+
+class Vxi11LimitsTest(unittest.TestCase):
+    """The server's rules for raw clients hold for links: idle close, and turns."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server("--idle-timeout", "1")
+        if not cls.server.vxi11_line().startswith("VXI-11 on"):
+            cls.server.stop()
+            raise unittest.SkipTest("VXI-11 not served")
+        cls.rm = pyvisa.ResourceManager("@py")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def test_an_idle_link_is_closed_and_a_new_one_served(self):
+        inst = self.rm.open_resource("TCPIP::127.0.0.1::INSTR", read_termination="\n",
+                                     write_termination="\n")
+        inst.timeout = 5000
+        self.assertIn("QM-TRV", inst.query("*IDN?"))
+        time.sleep(3)
+        with self.assertRaises(Exception):
+            inst.query("*IDN?")
+        inst.close()
+        rc, out, err = lxi("-a", "127.0.0.1", "*IDN?")
+        self.assertEqual(rc, 0, err)
+
+    def test_a_link_is_served_in_turn_beside_a_raw_flood(self):
+        flood = socket.create_connection(("127.0.0.1", self.server.port))
+        self.addCleanup(flood.close)
+        flood.sendall(b"NOPE\nSYST:ERR?\n" * 3000)  # its answers are not read yet
+        started = time.monotonic()
+        rc, out, err = lxi("-a", "127.0.0.1", "*OPC?")
+        self.assertEqual((rc, out), (0, "1"), err)
+        # Far less than the flood's turn: the link's line waits for one line of the flood.
+        self.assertLess(time.monotonic() - started, 30)
+
+
+@unittest.skipIf(CONSOLE is None, "no console program given")
+class ConsoleVxi11Test(unittest.TestCase):
+    """morvane --simulate --serve: the console's server speaks VXI-11 as serve does."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.TemporaryDirectory()
+        runtime = os.path.join(cls.home.name, "run")
+        os.mkdir(runtime, 0o700)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime,
+                   XDG_CONFIG_HOME=os.path.join(cls.home.name, "config"), HOME=cls.home.name)
+        shutil.copy(os.path.join(os.path.dirname(__file__), "..", "..", "config", "setup.ini"),
+                    cls.home.name)
+        cls.proc = subprocess.Popen([CONSOLE, "--simulate", "--serve", "127.0.0.1:0"],
+                                    cwd=cls.home.name, env=env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+        # The console's own lines ("morvane: ...") among what the start prints.
+        cls.lines = []
+        while len(cls.lines) < 2:
+            line = read_line(cls.proc.stdout, 60)
+            if not line:
+                break
+            if line.startswith("morvane: "):
+                cls.lines.append(line)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proc.terminate()
+        cls.proc.wait(timeout=30)
+        cls.proc.stdout.close()
+        cls.proc.stderr.close()
+        cls.home.cleanup()
+
+    def test_settings_and_queries_over_vxi11(self):
+        self.assertEqual(len(self.lines), 2, self.lines)
+        self.assertTrue(self.lines[0].startswith("morvane: serving on 127.0.0.1:"), self.lines)
+        self.assertTrue(self.lines[1].startswith("morvane: VXI-11 on core port "), self.lines)
+        self.assertEqual(lxi("-a", "127.0.0.1", "SOUR1:FREQ 2500000")[0], 0)
+        # In Hz as the module's word reproduces it (setup.ini's clock does not give 2.5 MHz
+        # exactly), the same through VXI-11 and raw.
+        answer = lxi("-a", "127.0.0.1", "SOUR1:FREQ?")[1]
+        self.assertAlmostEqual(float(answer), 2.5e6, delta=1)
+        raw = int(self.lines[0].rsplit(":", 1)[1])
+        rc, out, err = lxi("-r", "-a", "127.0.0.1", "-p", str(raw), "SOUR1:FREQ?")
+        self.assertEqual((rc, out), (0, answer), err)
 
 
 def main():
