@@ -99,8 +99,8 @@ class QmTrvChannel:
     @property
     def frequency(self):
         """Frequency in Hz: at least one DDS step (the DDS clock / 2^32) and below half the
-        DDS clock (:attr:`QmTrv.frequency_range`). Read back as the module's frequency word
-        reproduces it."""
+        DDS clock (:attr:`QmTrv.frequency_range`). Read back as asked while the output is
+        off, and as the module's frequency word reproduces it once sent."""
         return self.values("SOUR{ch}:FREQ?")[0]
 
     @frequency.setter
