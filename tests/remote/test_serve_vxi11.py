@@ -252,7 +252,7 @@ class Vxi11LimitsTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.server = Server("--idle-timeout", "1")
+        cls.server = Server("--idle-timeout", "2")
         if not cls.server.vxi11_line().startswith("VXI-11 on"):
             cls.server.stop()
             raise unittest.SkipTest("VXI-11 not served")
@@ -267,7 +267,7 @@ class Vxi11LimitsTest(unittest.TestCase):
                                      write_termination="\n")
         inst.timeout = 5000
         self.assertIn("QM-TRV", inst.query("*IDN?"))
-        time.sleep(3)
+        time.sleep(5)
         with self.assertRaises(Exception):
             inst.query("*IDN?")
         inst.close()
