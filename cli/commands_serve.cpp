@@ -113,7 +113,8 @@ void RunServe(CliContext& ctx, const ServeArgs& args) {
     std::printf("serving %s on %s\n", ctx.device.c_str(), server.EndpointText().c_str());
     std::fflush(stdout);
     if (args.vxi11) {
-        const std::string shown = listen.address.v6 ? "[" + listen.host + "]" : listen.host;
+        const std::string shown =
+            listen.address.v6 ? "[" + server.Address() + "]" : server.Address();
         if (server.StartVxi11(&error)) {
             std::printf("VXI-11 on %s (TCPIP::%s::INSTR), core port %u, abort port %u\n",
                         shown.c_str(), shown.c_str(), static_cast<unsigned>(server.Vxi11CorePort()),
@@ -148,8 +149,8 @@ void CliAddServeCommands(CLI::App& app, CliContext& ctx) {
         ->check(CLI::Range(1, 1000));
     serve
         ->add_option("--idle-timeout", args->idleSeconds,
-                     "Seconds without a line read or an answer written after which a client is "
-                     "closed")
+                     "Seconds without a line read, an answer written or a VXI-11 call after "
+                     "which a client is closed")
         ->capture_default_str()
         ->check(CLI::Range(1, 7 * 24 * 3600));
     serve

@@ -155,20 +155,17 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
     }
 
     // Splits what the client sent into queued lines as far as its share and the bound of all
-    // queues allow, and reads more when its bytes are used up.
+    // queues allow, and reads more once its bytes are used up (at most one buffer is held
+    // unsplit: what else the client sends waits in the network). A client whose answers pile
+    // up unread is not read from.
     void TakeInput(const std::shared_ptr<Client>& c) {
         if (c->closed || !c->socket) {
             return;
         }
+        const bool backlogFull = c->out.size() + c->sending.size() > limits.backlog;
         bool queued = false;
-        while (c->lines.size() < Share() && queuedLines < limits.queueLines &&
-               c->out.size() + c->sending.size() <= limits.backlog) {
-            if (c->at >= c->raw.size()) {
-                if (!c->reading && !c->ended) {
-                    Read(c);
-                }
-                break;
-            }
+        while (c->at < c->raw.size() && c->lines.size() < Share() &&
+               queuedLines < limits.queueLines && !backlogFull) {
             std::string_view data = std::string_view(c->raw).substr(c->at);
             Pending p;
             const bool complete = c->reader.Next(&data, &p.line);
@@ -178,6 +175,9 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
                 ++queuedLines;
                 queued = true;
             }
+        }
+        if (c->at >= c->raw.size() && !c->reading && !c->ended && !backlogFull) {
+            Read(c);
         }
         if (queued) {
             Counted();
@@ -250,7 +250,9 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
             if (ec || c->closed || c->idle.expiry() > Clock::now()) {
                 return;
             }
-            if (!c->lines.empty() || c->running || c->writing) {
+            // Bytes it sent wait for room in the queues: it waits for the server.
+            const bool heldBack = c->at < c->raw.size();
+            if (!c->lines.empty() || c->running || c->writing || heldBack) {
                 Activity(c);
                 return;
             }
@@ -279,7 +281,7 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
         c->idle.cancel();
         c->writeDeadline.cancel();
         // Its lines not yet started go with it; a link's are answered as not run.
-        queuedLines -= c->lines.size();
+        Uncount(*c, c->lines.size());
         for (Pending& p : c->lines) {
             if (p.done) {
                 p.done({}, false);
@@ -319,7 +321,7 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
         }
         Pending p = std::move(c->lines.front());
         c->lines.pop_front();
-        --queuedLines;
+        Uncount(*c, 1);
         Counted();
         c->running = true;
         lineOut = true;
@@ -330,7 +332,6 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
             std::string answer;
             bool answered = false;
             if (!self->stopping) {
-                self->inJob = true;
                 if (p.line.overlong) {
                     session->scpi.PushError(REMOTE_E_COMMAND, "line longer than " +
                                                                   std::to_string(REMOTE_LINE_MAX) +
@@ -339,7 +340,6 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
                     answered = self->engine.ExecuteLine(p.line.text, session->scpi, &answer);
                 }
                 session->statusByte = self->engine.StatusByte(session->scpi);
-                self->inJob = false;
             }
             asio::post(self->io, [weak, who, answered, answer = std::move(answer),
                                   done = std::move(p.done)]() mutable {
@@ -357,6 +357,9 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
         }
         if (c) {
             c->running = false;
+            if (!c->closed && c->socket) {
+                Activity(c); // its idle time counts from the end of its line
+            }
             if (!c->closed && c->socket && answered) {
                 c->out += answer;
                 c->out += '\n';
@@ -365,17 +368,21 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
             Finish(c);
         }
         // A place in the queues is free: every client may take lines again (one held back by
-        // the bound of all queues too).
+        // the bound of all queues too), the next in turn first.
         const std::vector<std::shared_ptr<Client>> all = clients;
-        for (const std::shared_ptr<Client>& other : all) {
-            TakeInput(other);
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            TakeInput(all[(turn + i) % all.size()]);
         }
         Dispatch();
     }
 
+    void Uncount(const Client& c, std::size_t n) {
+        (c.link != 0 ? linkLines : queuedLines) -= n;
+    }
+
     void Counted() {
         clientCount = static_cast<int>(clients.size());
-        queuedCount = static_cast<int>(queuedLines);
+        queuedCount = static_cast<int>(queuedLines + linkLines);
     }
 
 #ifdef MORVANE_HAS_VXI11
@@ -414,7 +421,7 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
             const std::shared_ptr<Client>& c = it->second;
             // The front end bounds a link's lines in flight, so a link's lines are always taken.
             c->lines.push_back({{text, overlong}, done});
-            ++queuedLines;
+            ++linkLines;
             Counted();
             Dispatch();
         });
@@ -433,7 +440,7 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
                 return;
             }
             Client& c = *it->second;
-            queuedLines -= c.lines.size();
+            Uncount(c, c.lines.size());
             for (Pending& p : c.lines) {
                 p.done({}, false);
             }
@@ -482,11 +489,13 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
     std::vector<std::shared_ptr<Client>> clients;
     std::map<std::uint64_t, std::shared_ptr<Client>> links;
     std::size_t turn = 0;
+    // Lines waiting, of raw clients (bounded by queueLines) and of links (bounded by the front
+    // end, VXI11_LINES_IN_FLIGHT each, so that links never crowd raw clients out).
     std::size_t queuedLines = 0;
+    std::size_t linkLines = 0;
     bool lineOut = false;
 
     std::atomic<bool> stopping{false};
-    std::atomic<bool> inJob{false};
     std::atomic<int> places{0};
     std::atomic<int> clientCount{0};
     std::atomic<int> queuedCount{0};
@@ -595,9 +604,8 @@ void CInstrumentServer::Stop() {
         }
         d.guard.reset(); // the thread ends once the cancelled operations have finished
     });
-    if (d.inJob) {
-        d.runner.CancelRunning();
-    }
+    // A job that runs now (one that had started before the flag was set) ends its exchange early.
+    d.runner.CancelRunning();
     d.thread.join();
 }
 
@@ -635,4 +643,8 @@ int CInstrumentServer::ClientCount() const {
 
 int CInstrumentServer::QueuedLines() const {
     return m_impl->queuedCount;
+}
+
+std::string CInstrumentServer::Address() const {
+    return m_impl->host;
 }

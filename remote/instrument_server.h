@@ -45,8 +45,8 @@ public:
     // this). The server posts the next job only once the last one has run. A job may run late
     // or be destroyed unrun when the host goes; a job that runs after Stop does nothing.
     virtual void Post(std::function<void()> job) = 0;
-    // Called by Stop, on the thread that calls Stop, while a job may be running: its exchange
-    // with the module should end early.
+    // Called by Stop, on the thread that calls Stop: a job that may be running should end its
+    // exchange with the module early.
     virtual void CancelRunning() = 0;
 };
 
@@ -84,13 +84,17 @@ public:
     // with *error ("rpcbind is not running", ...); the raw server goes on.
     bool StartVxi11(std::string* error);
     // Stops accepting, closes every client and forgets their lines; a line that runs is asked
-    // to end early. The host may destroy its engine once this has returned.
+    // to end early. A job of the runner that runs meanwhile is not waited for: the host may
+    // destroy its engine once this has returned and its runner has let go of that job (a
+    // runner on the host's own thread has, a worker thread once it is joined).
     void Stop();
 
     bool IsListening() const;
     std::uint16_t Port() const;
     // "127.0.0.1:5025", "[::]:5025", with the port the system picked.
     std::string EndpointText() const;
+    // The listening address, numeric and normalised ("::", "127.0.0.1").
+    std::string Address() const;
     std::uint16_t Vxi11CorePort() const;
     std::uint16_t Vxi11AbortPort() const;
     // Raw clients and VXI-11 links being served.

@@ -217,7 +217,7 @@ struct CVxi11Server::Impl {
     std::atomic<bool> stopping{false};
     std::thread thread;
     std::chrono::milliseconds idleLimit = REMOTE_IDLE_LIMIT;
-    std::map<int, Clock::time_point> lastCall; // of each connection that has made a call
+    std::map<int, Clock::time_point> lastCall; // of each connection: its last call or busy time
 
     static void Dispatch(svc_req* request, SVCXPRT* xprt);
     void Run();
@@ -239,7 +239,7 @@ struct CVxi11Server::Impl {
     void TakeCompletions();
     int NextTimeoutMs(Clock::time_point now) const;
     void ForgetConnection(int fd, bool dropLinks);
-    // Ends the connections whose links wait for nothing and that made no call for idleLimit.
+    // Ends the connections that made no call and had nothing waiting for idleLimit.
     void CloseIdle(Clock::time_point now);
     bool LockedOut(const Link& link) const { return lockHolder != 0 && lockHolder != link.lid; }
 };
@@ -368,6 +368,11 @@ void CVxi11Server::Impl::Call(std::uint32_t procedure, SVCXPRT* xprt) {
         }
         if (r.error != VXI11_OK) {
             Reply(xprt, &Vxi11XdrCreateLinkResp, &r);
+            if (r.error == VXI11_NOT_ACCESSIBLE) {
+                // A client outside the allowed ranges gets nothing more: its connection ends
+                // after the reply, as a raw one is closed at once.
+                (void)::shutdown(xprt->xp_fd, SHUT_RDWR);
+            }
             return;
         }
         Link& link = links[nextLid];
@@ -702,17 +707,34 @@ void CVxi11Server::Impl::ForgetConnection(int fd, bool dropLinks) {
 }
 
 void CVxi11Server::Impl::CloseIdle(Clock::time_point now) {
-    std::map<int, bool> busy;
-    for (const auto& [lid, link] : links) {
-        busy[link.fd] = busy[link.fd] || link.pending.has_value() || link.inFlight > 0;
+    // Every connection counts, those without a link too (a client that never creates one, or
+    // whose links are gone, would otherwise hold its descriptor for good); one whose links wait
+    // for something is busy, and its idle time starts again.
+    std::set<int> open;
+    for (int i = 0; i < svc_max_pollfd; ++i) {
+        const int fd = svc_pollfd[i].fd;
+        if (fd >= 0 && (core == nullptr || fd != core->xp_fd) &&
+            (abort == nullptr || fd != abort->xp_fd)) {
+            open.insert(fd);
+            lastCall.try_emplace(fd, now); // first seen: accepted just now
+        }
     }
-    for (const auto& [fd, waiting] : busy) {
-        const auto it = lastCall.find(fd);
-        if (!waiting && it != lastCall.end() && now - it->second >= idleLimit) {
+    for (const auto& [lid, link] : links) {
+        if (link.pending.has_value() || link.inFlight > 0) {
+            lastCall[link.fd] = now;
+        }
+    }
+    for (auto it = lastCall.begin(); it != lastCall.end();) {
+        if (open.count(it->first) == 0) {
+            it = lastCall.erase(it); // closed, by its client or by libtirpc
+            continue;
+        }
+        if (now - it->second >= idleLimit) {
             // The poll then finds the connection ended: libtirpc closes it, and its links go.
-            (void)::shutdown(fd, SHUT_RDWR);
+            (void)::shutdown(it->first, SHUT_RDWR);
             it->second = now;
         }
+        ++it;
     }
 }
 

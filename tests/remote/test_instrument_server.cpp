@@ -93,20 +93,29 @@ protected:
 };
 
 // The idle rule counts the client's own silence only: one whose line the module takes long over
-// is kept, a silent one is closed.
-TEST_F(InstrumentServerTest, AClientWaitingForTheModuleIsNotIdle) {
+// is kept, and so is one whose line the server has not read yet because the queues are full; a
+// silent one is closed.
+TEST_F(InstrumentServerTest, AClientWaitingForTheServerIsNotIdle) {
     InstrumentLimits limits;
     limits.idle = 200ms;
+    limits.queueLines = 1;
     Start(limits);
-    tcp::socket waiting = Connect("*OPC?\n");
+    tcp::socket waiting = Connect("*OPC?\n*OPC?\n"); // one line runs, one fills the queues
+    std::this_thread::sleep_for(50ms);
+    tcp::socket heldBack = Connect("*OPC?\n");
     tcp::socket silent = Connect();
     bool closed = false;
     EXPECT_EQ(Receive(silent, 3s, &closed), "");
     EXPECT_TRUE(closed) << "the silent client was not closed";
-    EXPECT_EQ(Receive(waiting, 600ms, &closed), ""); // its line is held, three idle limits long
-    EXPECT_FALSE(closed);
-    ASSERT_TRUE(m_runner.RunOne());
-    EXPECT_EQ(Receive(waiting, 1s, &closed), "1\n");
+    for (tcp::socket* s : {&waiting, &heldBack}) {
+        EXPECT_EQ(Receive(*s, 600ms, &closed), ""); // three idle limits long
+        EXPECT_FALSE(closed);
+    }
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(m_runner.RunOne());
+    }
+    EXPECT_EQ(Receive(waiting, 1s, &closed), "1\n1\n");
+    EXPECT_EQ(Receive(heldBack, 1s, &closed), "1\n");
 }
 
 // Clients with lines take turns: a second client's line runs after one line of the first, not

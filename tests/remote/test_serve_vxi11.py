@@ -253,7 +253,8 @@ class Vxi11LimitsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = Server("--idle-timeout", "2")
-        if not cls.server.vxi11_line().startswith("VXI-11 on"):
+        cls.core_line = cls.server.vxi11_line()
+        if not cls.core_line.startswith("VXI-11 on"):
             cls.server.stop()
             raise unittest.SkipTest("VXI-11 not served")
         cls.rm = pyvisa.ResourceManager("@py")
@@ -273,6 +274,11 @@ class Vxi11LimitsTest(unittest.TestCase):
         inst.close()
         rc, out, err = lxi("-a", "127.0.0.1", "*IDN?")
         self.assertEqual(rc, 0, err)
+
+    def test_a_connection_without_a_link_is_closed_when_idle(self):
+        core = int(self.core_line.split("core port ")[1].split(",")[0])
+        with socket.create_connection(("127.0.0.1", core), timeout=10) as quiet:
+            self.assertEqual(quiet.recv(16), b"")  # closed after the idle limit, not held
 
     def test_a_link_is_served_in_turn_beside_a_raw_flood(self):
         flood = socket.create_connection(("127.0.0.1", self.server.port))
