@@ -60,8 +60,10 @@ struct InstrumentLimits {
     // Lines waiting in one client's queue, and in all queues together.
     std::size_t clientLines = 64;
     std::size_t queueLines = 128;
-    // Answers not yet taken by a client beyond which its input is not read.
-    std::size_t backlog = 1 << 20;
+    // Answers not yet taken by a client (beyond what the system's socket buffer holds) beyond
+    // which its input is not read: with the other bounds, a client costs the server well under
+    // a megabyte however many clients are allowed.
+    std::size_t backlog = 64 * 1024;
     // Commands to the module one line may send.
     unsigned lineExchanges = 16;
 };
