@@ -24,6 +24,16 @@
 // - Every started write keeps its own copy of the bytes and its own OVERLAPPED record until
 //   the system reports it complete, so the caller's buffer may go away at once, and a write
 //   never shares an OVERLAPPED with a pending event wait.
+// - Wine 8 runs a pending WaitCommEvent in a thread of its own, which writes the result into
+//   the OVERLAPPED record and then sets the event. When that thread is done before the
+//   starting call has returned (about 1 ms, easily missed on a loaded machine), the starting
+//   call writes STATUS_PENDING over the result: the record then shows a wait that nothing will
+//   ever complete, although its event was set once. CancelIoEx finds nothing to cancel there.
+//   Ending a wait therefore never waits without bound: GetOverlappedResult with bWait would
+//   wait on the event, which resets itself and which WaitIo may already have taken (a wait
+//   that Windows documents to block for good); the record is looked at instead, for a bounded
+//   time. A wait that is still not over then stays outstanding, and its record is never
+//   reused or freed.
 #include "serial_backend.h"
 
 #include <list>
@@ -35,6 +45,10 @@ namespace {
 
 // How long closing the port waits for writes the driver has not finished.
 constexpr DWORD CLOSE_WRITE_WAIT_MS = 1000;
+// How long ending an event wait waits for the system to report it over, and how often it
+// looks at the record meanwhile.
+constexpr DWORD WAIT_END_MS = 1000;
+constexpr DWORD WAIT_END_SLICE_MS = 5;
 // The most bytes one read takes from the driver.
 constexpr DWORD READ_AHEAD_MAX = 4096;
 
@@ -86,16 +100,26 @@ void ReapWrites(SerialBackendState& s) {
 }
 
 // Ends an outstanding event wait: cancels it if it is still running and collects its result,
-// so that the I/O context can be used again. Returns whether it completed with success.
+// so that the I/O context can be used again. Returns whether it completed with success. A wait
+// the system has not reported over within WAIT_END_MS stays outstanding (waitPending).
 bool FinishWait(SerialBackendState& s) {
     if (!s.waitPending) {
         return false;
     }
     if (!HasOverlappedIoCompleted(&s.io)) {
         (void)CancelIoEx(s.handle, &s.io);
+        // The event may already have been taken by WaitIo: it only paces the looks at the
+        // record, which alone tells whether the wait is over.
+        const DWORD start = GetTickCount();
+        while (!HasOverlappedIoCompleted(&s.io) && GetTickCount() - start < WAIT_END_MS) {
+            (void)WaitForSingleObject(s.io.hEvent, WAIT_END_SLICE_MS);
+        }
+        if (!HasOverlappedIoCompleted(&s.io)) {
+            return false;
+        }
     }
     DWORD n = 0;
-    const BOOL ok = GetOverlappedResult(s.handle, &s.io, &n, TRUE);
+    const BOOL ok = GetOverlappedResult(s.handle, &s.io, &n, FALSE);
     s.waitPending = false;
     return ok != 0;
 }
@@ -125,11 +149,17 @@ void SerialBackendDeleter::operator()(SerialBackendState* state) const {
         state->writes.clear();
         CloseHandle(state->handle);
     }
-    if (state->io.hEvent) {
-        CloseHandle(state->io.hEvent);
-    }
     if (state->readEvent) {
         CloseHandle(state->readEvent);
+    }
+    if (state->waitPending) {
+        // The system may still write the event wait's result into the record and set its event
+        // (closing the handle cancels the wait on Windows): both are kept, a few bytes and one
+        // handle given up.
+        return;
+    }
+    if (state->io.hEvent) {
+        CloseHandle(state->io.hEvent);
     }
     delete state;
 }
