@@ -49,6 +49,10 @@ bool EndOfStream(const asio::error_code& ec) {
 struct Session {
     CRemoteSession scpi;
     std::atomic<std::uint8_t> statusByte{0};
+    // A VXI-11 link's client place is held by the link until it is destroyed and by each of its
+    // lines until it has been completed; counted on the calling threads, so that a place is free
+    // again as soon as destroy_link has returned.
+    std::atomic<int> holds{1};
 };
 
 using Completion = std::function<void(std::string response, bool answered)>;
@@ -299,7 +303,9 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
         if (c->link != 0) {
             links.erase(c->link);
         }
-        ReleasePlace();
+        if (c->link == 0) {
+            ReleasePlace(); // a link's place goes with its last hold (LetGo)
+        }
         Counted();
     }
 
@@ -411,7 +417,30 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
         return Admission::Admitted;
     }
 
+    // One hold of a link's place less; the last gives the place back.
+    void LetGo(Session& session) {
+        if (--session.holds == 0) {
+            ReleasePlace();
+        }
+    }
+
+    std::shared_ptr<Session> FindLink(std::uint64_t id) {
+        std::lock_guard lock(linkMutex);
+        const auto it = linkSessions.find(id);
+        return it == linkSessions.end() ? nullptr : it->second;
+    }
+
     void Submit(std::uint64_t id, std::string text, bool overlong, Completion done) override {
+        const std::shared_ptr<Session> session = FindLink(id);
+        if (!session) {
+            done({}, false);
+            return;
+        }
+        ++session->holds;
+        done = [this, session, done = std::move(done)](std::string response, bool answered) {
+            done(std::move(response), answered);
+            LetGo(*session);
+        };
         asio::post(io, [this, id, text = std::move(text), overlong, done = std::move(done)]() {
             const auto it = links.find(id);
             if (it == links.end() || it->second->closed) {
@@ -428,9 +457,8 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
     }
 
     std::uint8_t StatusByte(std::uint64_t id) override {
-        std::lock_guard lock(linkMutex);
-        const auto it = linkSessions.find(id);
-        return it == linkSessions.end() ? 0 : it->second->statusByte.load();
+        const std::shared_ptr<Session> session = FindLink(id);
+        return session ? session->statusByte.load() : 0;
     }
 
     void Clear(std::uint64_t id) override {
@@ -450,15 +478,22 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
     }
 
     void Close(std::uint64_t id) override {
+        std::shared_ptr<Session> session;
         {
             std::lock_guard lock(linkMutex);
-            linkSessions.erase(id);
+            const auto it = linkSessions.find(id);
+            if (it == linkSessions.end()) {
+                return;
+            }
+            session = it->second;
+            linkSessions.erase(it);
         }
+        LetGo(*session); // its lines still run, then its place is free
         asio::post(io, [this, id] {
             const auto it = links.find(id);
             if (it != links.end()) {
                 const std::shared_ptr<Client> c = it->second;
-                c->ended = true; // its lines still run, then its place is free
+                c->ended = true;
                 Finish(c);
             }
         });
@@ -466,7 +501,7 @@ struct CInstrumentServer::Impl : std::enable_shared_from_this<Impl>
 
     std::unique_ptr<CVxi11Server> vxi11;
     std::mutex linkMutex;
-    std::map<std::uint64_t, std::shared_ptr<Session>> linkSessions; // for StatusByte
+    std::map<std::uint64_t, std::shared_ptr<Session>> linkSessions; // the links not destroyed
     std::uint64_t nextLink = 1;
 #endif
 
