@@ -239,8 +239,9 @@ struct CVxi11Server::Impl {
     void TakeCompletions();
     int NextTimeoutMs(Clock::time_point now) const;
     void ForgetConnection(int fd, bool dropLinks);
-    // Ends the connections that made no call and had nothing waiting for idleLimit.
-    void CloseIdle(Clock::time_point now);
+    // Ends the connections that made no call and had nothing waiting for idleLimit; open: the
+    // descriptors in libtirpc's poll table.
+    void CloseIdle(Clock::time_point now, const std::set<int>& open);
     bool LockedOut(const Link& link) const { return lockHolder != 0 && lockHolder != link.lid; }
 };
 
@@ -701,21 +702,15 @@ void CVxi11Server::Impl::ForgetConnection(int fd, bool dropLinks) {
     for (std::int32_t lid : gone) {
         Destroy(lid);
     }
-    if (dropLinks) {
-        lastCall.erase(fd);
-    }
 }
 
-void CVxi11Server::Impl::CloseIdle(Clock::time_point now) {
+void CVxi11Server::Impl::CloseIdle(Clock::time_point now, const std::set<int>& open) {
     // Every connection counts, those without a link too (a client that never creates one, or
     // whose links are gone, would otherwise hold its descriptor for good); one whose links wait
     // for something is busy, and its idle time starts again.
-    std::set<int> open;
-    for (int i = 0; i < svc_max_pollfd; ++i) {
-        const int fd = svc_pollfd[i].fd;
+    for (const int fd : open) {
         if (fd >= 0 && (core == nullptr || fd != core->xp_fd) &&
             (abort == nullptr || fd != abort->xp_fd)) {
-            open.insert(fd);
             lastCall.try_emplace(fd, now); // first seen: accepted just now
         }
     }
@@ -791,7 +786,7 @@ void CVxi11Server::Impl::Run() {
             Destroy(lid);
         }
         RetryAll(Clock::now());
-        CloseIdle(Clock::now());
+        CloseIdle(Clock::now(), open);
     }
 }
 
