@@ -64,15 +64,16 @@ int main(int argc, char* argv[]) {
         ConsolePrint(stdout,
                      QStringLiteral("morvane: serving on %1\n").arg(server->EndpointText()));
         // VXI-11 needs the system's rpcbind; without it the raw server goes on alone.
-        QString why;
-        if (server->WantsVxi11() && server->StartVxi11(&why)) {
-            ConsolePrint(
-                stdout,
-                QStringLiteral("morvane: VXI-11 on core port %1\n").arg(server->Vxi11CorePort()));
-        } else if (server->WantsVxi11()) {
-            ConsolePrint(
-                stderr,
-                QStringLiteral("morvane: VXI-11 off (%1): serving raw sockets only\n").arg(why));
+        if (server->WantsVxi11()) {
+            QString why;
+            if (server->StartVxi11(&why)) {
+                ConsolePrint(stdout, QStringLiteral("morvane: VXI-11 on core port %1\n")
+                                         .arg(server->Vxi11CorePort()));
+            } else {
+                ConsolePrint(stderr,
+                             QStringLiteral("morvane: VXI-11 off (%1): serving raw sockets only\n")
+                                 .arg(why));
+            }
         }
     } else if (!error.isEmpty()) {
         ConsolePrint(stderr, QStringLiteral("morvane: %1\n").arg(error));

@@ -16,7 +16,6 @@
 #include <QPushButton>
 
 #include <algorithm>
-#include <charconv>
 #include <iterator>
 #include <limits>
 
@@ -40,11 +39,7 @@ bool HasRow(int c) {
 
 // The shortest plain decimal text that reads back as value ("12.5", "0.001").
 QString NumberText(double value) {
-    char text[64];
-    const auto result =
-        std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed);
-    return result.ec == std::errc() ? QString::fromLatin1(text, result.ptr - text)
-                                    : QString::number(value, 'f', 6);
+    return QString::fromStdString(NumTextShortest(value));
 }
 
 // Sets a box's text unless the text it holds already gives the module the same word (the box
