@@ -10,6 +10,8 @@
 //   the answer) instead of blocking on a modal loop.
 #pragma once
 
+#include "profile_reader.h"
+
 #include <QFont>
 #include <QIcon>
 #include <QLoggingCategory>
@@ -119,9 +121,8 @@ private:
 
 // The profile is QSettings("Halvorn", "Morvane"): the registry key Software\Halvorn\Morvane of
 // the current user on Windows, $XDG_CONFIG_HOME/Halvorn/Morvane.conf (~/.config when unset) on
-// Linux. Tests move it by setting XDG_CONFIG_HOME before the first use.
-inline constexpr const char* PROFILE_ORGANIZATION = "Halvorn";
-inline constexpr const char* PROFILE_APPLICATION = "Morvane";
+// Linux (the names: PROFILE_ORGANIZATION and PROFILE_APPLICATION). Tests move it by setting
+// XDG_CONFIG_HOME before the first use.
 
 // The string of entry in section, or def when there is none.
 QString FwGetProfileString(const QString& section, const QString& entry, const QString& def);

@@ -112,6 +112,11 @@ int ProfileValueToInt(std::string_view value);
 // "setup.ini".
 std::filesystem::path ProfileSetupFilePath();
 
+// The names of the user's settings and configuration folder (organisation, then application),
+// which the console and the tool share.
+inline constexpr const char* PROFILE_ORGANIZATION = "Halvorn";
+inline constexpr const char* PROFILE_APPLICATION = "Morvane";
+
 // The key of channel index (0 to 11) in the preset-list sections: "CH_01" to "CH_09" for
 // indexes 0 to 8 and "CH_10" to "CH_12" for 9 to 11 (the channel number index + 1, two digits).
 std::string ProfileChannelKey(int index);

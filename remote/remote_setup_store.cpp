@@ -1,6 +1,7 @@
 #include "remote_setup_store.h"
 
 #include "numtext.h"
+#include "profile_reader.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -202,5 +203,5 @@ fs::path RemoteConfigFolder() {
     if (!base.is_absolute()) {
         return {};
     }
-    return base / REMOTE_CONFIG_ORGANIZATION / REMOTE_CONFIG_APPLICATION;
+    return base / PROFILE_ORGANIZATION / PROFILE_APPLICATION;
 }

@@ -42,10 +42,6 @@ ChannelSetup RemoteSetupToChannelSetup(const RemoteSetup& setup);
 // lacks are left as they are.
 void RemoteSetupApply(const ChannelSetup& file, RemoteSetup* setup);
 
-// The names under the configuration folder, as the console's organisation and application.
-inline constexpr const char* REMOTE_CONFIG_ORGANIZATION = "Halvorn";
-inline constexpr const char* REMOTE_CONFIG_APPLICATION = "Morvane";
-
 // The user's configuration folder for Morvane, the folder the console finds with Qt's
 // GenericConfigLocation followed by Halvorn/Morvane: $XDG_CONFIG_HOME (when absolute) or
 // ~/.config on Linux, ~/Library/Preferences on macOS, %LOCALAPPDATA% on Windows. Empty when
